@@ -1,0 +1,45 @@
+// The driver frame: one step of a channel's state machine per zubDriver
+// call, the common error exit and the two step shapes the states share.
+#pragma once
+
+#include <cstdint>
+
+struct ChannelRecord;
+
+// A state handler either returns STEP_ON (go on to the end-of-step logging
+// and return nextState) or the negative result of errorExit, returned as it
+// stands.  `now` is the tick read at the start of the step.
+constexpr int32_t STEP_ON = 1;
+using StateHandler = int32_t (*)(ChannelRecord* rec, uint32_t now);
+
+// Result of replyStep when a reply was read and nextState set.
+constexpr int32_t REPLY_READ = 2;
+
+// Wrap-safe tick comparisons: a is before b.
+inline bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+// Ends the operation with an error; returns sockCode if negative, else driverCode.
+int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode);
+
+// "sss.mmm" of the tick's low 19 bits, by value (no shared buffer).
+struct TimeText {
+  char text[16];
+};
+TimeText timeText(uint32_t tick);
+
+// Sends cmdBuf on the control socket; sendAll's result.
+int32_t sendCommandLine(ChannelRecord* rec);
+// The command step: sends cmdBuf (already formatted); on failure the error
+// exit with driver code -21; else resume after replyDelay, deadline after
+// replyTimeout, nextState = replyState.  STEP_ON or the error exit's result.
+int32_t commandStep(ChannelRecord* rec, uint32_t now, int32_t replyState);
+// The reply step: STEP_ON when nothing is waiting yet (the state runs again),
+// REPLY_READ when a reply was read and nextState = successor, or the error
+// exit's negative result.
+int32_t replyStep(ChannelRecord* rec, int32_t successor);
+
+// Records what the blocking loop may wait for after a step that did nothing.
+void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);
+
+// The state table lookup: the handler of a state, or null.
+StateHandler findStateHandler(int32_t state);

@@ -1,0 +1,77 @@
+// The one list of driver states: number and handler, by group.  The dispatch
+// of the driver is generated from it; each group's handlers live in their
+// own file (session_states.cpp, transfer_states.cpp, command_states.cpp,
+// data_states.cpp).
+#pragma once
+
+#include <cstdint>
+
+struct ChannelRecord;
+
+#define ZUB_SESSION_STATES(X)   \
+  X(101, startConnection)       \
+  X(102, awaitConnected)        \
+  X(103, readGreeting)          \
+  X(104, sendUser)              \
+  X(105, readUserReply)         \
+  X(106, sendPass)              \
+  X(107, readPassReply)         \
+  X(220, sendQuit)              \
+  X(221, readQuitReply)         \
+  X(240, sendNoop)              \
+  X(241, readNoopReply)
+
+#define ZUB_TRANSFER_STATES(X)  \
+  X(301, startDownload)         \
+  X(302, prepareRetrieve)       \
+  X(303, readRestReply)         \
+  X(304, sendRetr)              \
+  X(305, openDownloadFile)      \
+  X(307, receiveFileData)       \
+  X(308, finishDownload)        \
+  X(350, readTransferReply)     \
+  X(401, startUpload)           \
+  X(403, sendStore)             \
+  X(404, readStoreReply)        \
+  X(407, sendFileBlock)         \
+  X(408, finishUpload)          \
+  X(801, startListing)          \
+  X(804, sendListCommand)       \
+  X(805, readListReply)         \
+  X(807, receiveListData)       \
+  X(808, finishListing)
+
+#define ZUB_COMMAND_STATES(X)   \
+  X(501, sendCwd)               \
+  X(502, readCwdReply)          \
+  X(521, sendPwd)               \
+  X(522, readPwdReply)          \
+  X(541, sendDele)              \
+  X(542, readDeleReply)         \
+  X(601, sendRmd)               \
+  X(602, readRmdReply)          \
+  X(610, sendMkd)               \
+  X(611, readMkdReply)          \
+  X(701, sendType)              \
+  X(702, readTypeReply)         \
+  X(750, sendUserCommand)       \
+  X(751, readUserCommandReply)
+
+#define ZUB_DATA_STATES(X)      \
+  X(900, sendPasv)              \
+  X(901, readPasvReply)         \
+  X(902, awaitPassiveConnected) \
+  X(910, sendPort)              \
+  X(911, readPortReply)         \
+  X(920, awaitDataConnection)   \
+  X(921, acceptDataConnection)
+
+#define ZUB_ALL_STATES(X) \
+  ZUB_SESSION_STATES(X)   \
+  ZUB_TRANSFER_STATES(X)  \
+  ZUB_COMMAND_STATES(X)   \
+  ZUB_DATA_STATES(X)
+
+#define ZUB_DECLARE_STATE(number, name) int32_t name(ChannelRecord* rec, uint32_t now);
+ZUB_ALL_STATES(ZUB_DECLARE_STATE)
+#undef ZUB_DECLARE_STATE

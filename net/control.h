@@ -1,0 +1,16 @@
+// Server resolution and the control connection.
+#pragma once
+
+#include <cstdint>
+
+struct ChannelRecord;
+
+int32_t isDottedAddress(const char* text);
+uint32_t parseDottedAddress(const char* text);
+int32_t resolveServer(ChannelRecord* rec);
+int32_t connectControl(ChannelRecord* rec);
+int32_t localHostName(char* buf, int32_t size);
+int32_t localAddress(ChannelRecord* rec);
+// "%1d.%1d.%1d.%1d" of a host-order address; 0 and nothing stored when the
+// capacity is 16 or less.
+int32_t formatDottedAddress(uint32_t addr, char* buf, int32_t capacity);

@@ -1,0 +1,13 @@
+// Socket primitives: creation, readiness tests, waits, sending and closing.
+// They take socket handles, not channels; creation, tests and closes run
+// under the global lock.
+#pragma once
+
+#include <cstdint>
+
+int32_t createSocket();                          // handle, or -10
+int32_t testSocket(int32_t sock, int32_t mode);  // 1/0, -4 for a bad mode
+int32_t waitForReadable(int32_t sock, uint32_t ms);
+int32_t waitForWritable(int32_t sock, uint32_t ms);
+int32_t sendAll(int32_t sock, const char* data, int32_t count);
+int32_t closeSocket(int32_t sock, uint32_t ms);
