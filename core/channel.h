@@ -117,6 +117,12 @@ extern char socketDescription[257];
 // attached) or -8 (out of range).
 ChannelRecord* checkChannel(int32_t channel, int32_t* err);
 
+// The first port of channel n's active-mode range when `count` channels are
+// attached and the tick counter reads `tick`; *salt receives the selector
+// taken from the tick.  The last port of the range is this + 127.
+uint16_t dataPortLowFor(uint32_t tick, uint16_t count, int32_t n, uint8_t* salt);
+
 // Builds channel n's record and buffers (attach).  1, or -5 when the record or
-// its trace-line buffer could not be allocated.
+// any of its twelve buffers could not be allocated: such a channel must not
+// be used.
 int32_t initChannel(int32_t n);
