@@ -1,14 +1,138 @@
-// PLACEHOLDER: handlers of this group are not built yet; each ends the
-// operation with -31 so the driver links.  Replaced by the real states.
-#include "engine/states.h"
-
+// Driver states that set up a transfer's data connection: passive (PASV and
+// connect, 900-902) or active (listener and PORT, then accept, 910-921).
+// They hand control back to the transfer through pendingState.
+#include "core/channel.h"
+#include "core/settings.h"
+#include "core/trace.h"
 #include "engine/driver.h"
+#include "engine/reply.h"
+#include "engine/ring.h"
+#include "engine/states.h"
+#include "net/data.h"
+#include "net/sockets.h"
+#include "platform/platform.h"
+#include "util/text.h"
 #include "zub32.h"
 
-int32_t sendPasv(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readPasvReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t awaitPassiveConnected(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendPort(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readPortReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t awaitDataConnection(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t acceptDataConnection(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
+namespace {
+
+// Ends the step with a failure the socket layer reported; it may already have
+// taken the error exit itself (no socket could be created).
+int32_t failDataStep(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
+  if (rec->state == -1 && rec->nextState == 0) return sockCode;
+  return errorExit(rec, sockCode, driverCode);
+}
+
+void resumePending(ChannelRecord* rec) {
+  rec->nextState = rec->pendingState;
+  rec->pendingState = 0;
+}
+
+}  // namespace
+
+int32_t sendPasv(ChannelRecord* rec, uint32_t now) {
+  copyText(rec->cmdBuf, "PASV\r\n", CMD_BUF_CAP - 1);
+  int32_t r = sendCommandLine(rec);
+  if (r < 0) return errorExit(rec, 0, r);
+  rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
+  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->nextState = 901;
+  return STEP_ON;
+}
+
+int32_t readPasvReply(ChannelRecord* rec, uint32_t now) {
+  int32_t r = replyStep(rec, 901);
+  if (r != REPLY_READ) return r;
+  uint16_t port = 0;
+  if (parsePasvPort(rec->responseBuf, &port) <= 0) {
+    traceLine(rec, "Response=[%s]\r\n", rec->responseBuf);
+    return errorExit(rec, 0, ZUB_E_NO_PASV_PORT);
+  }
+  rec->dataPort = port;
+  traceLine(rec, "DataPort = %d\r\n", static_cast<int32_t>(port));
+  // The data connection always goes to the control connection's server,
+  // whatever address the reply offers (servers behind address translation).
+  r = connectPassiveData(rec);
+  if (r < 0) return failDataStep(rec, r, 0);
+  rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
+  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->nextState = 902;
+  return STEP_ON;
+}
+
+int32_t awaitPassiveConnected(ChannelRecord* rec, uint32_t) {
+  if (waitForWritable(rec->dataSock, 0) == 0) {
+    noteIdleWait(rec, rec->dataSock, PLAT_WRITABLE);
+    return STEP_ON;
+  }
+  traceText(rec, "DataSock is connected.\r\n");
+  resumePending(rec);
+  return STEP_ON;
+}
+
+int32_t sendPort(ChannelRecord* rec, uint32_t now) {
+  uint16_t port = static_cast<uint16_t>(rec->dataPort + 1);
+  if (port > rec->dataPortHigh) port = rec->dataPortLow;
+  rec->dataPort = port;
+  traceLine(rec, "DataPort = %d\r\n", static_cast<int32_t>(port));
+  // Listen before PORT goes out: some servers connect as soon as they read
+  // PORT and refuse the transfer when nothing listens yet.
+  int32_t r = openListener(rec);
+  if (r < 0) return failDataStep(rec, r, ZUB_E_LISTEN);
+  formatPortCommand(rec->cmdBuf, rec->localIpText, port);
+  return commandStep(rec, now, 911);
+}
+
+int32_t readPortReply(ChannelRecord* rec, uint32_t now) {
+  int32_t r = replyStep(rec, rec->pendingState);
+  if (r != REPLY_READ) return r;
+  rec->pendingState = 0;
+  rec->resumeTick = 0;
+  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  return STEP_ON;
+}
+
+int32_t awaitDataConnection(ChannelRecord* rec, uint32_t) {
+  rec->nextState = 921;
+  return STEP_ON;
+}
+
+int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
+  if (waitForReadable(rec->listenSock, 0) != 0) {
+    traceText(rec, "Accepting connection.\r\n");
+    PlatSockAddr peer = {};
+    int32_t sock = platAccept(rec->listenSock, &peer);
+    // A failed accept leaves the channel waiting here, untouched.
+    if (sock == PLAT_INVALID) return -platLastError();
+    if (rec->dataSock != 0) {
+      // Never lose a leftover socket, nor let its bytes into this transfer.
+      traceText(rec, "Closing data socket\r\n");
+      closeSocket(rec->dataSock, 0);
+      rec->dataRing.head = 0;
+      rec->dataRing.tail = 0;
+    }
+    rec->dataAddr = peer;
+    rec->dataSock = sock;
+    rec->dataRing.sock = sock;
+    traceText(rec, "Connection is accepted.\r\n");
+    // A deadline from here on is a time-out like any other, not a success.
+    rec->timeStopError = ZUB_E_TIMEOUT;
+    rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
+    rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+    resumePending(rec);
+    return STEP_ON;
+  }
+  if (waitRingData(&rec->ctrlRing, 0) > 0) {
+    char head[12];
+    int32_t n = peekRing(&rec->ctrlRing, head, static_cast<int32_t>(sizeof head));
+    const char* next = nullptr;
+    // A preliminary reply (150) stays queued for the transfer's reply state.
+    if (n > 0 && parseReplyCodeN(head, n, &next) >= 400) {
+      int32_t r = readReply(rec);
+      if (r < 0) return errorExit(rec, 0, r);
+    }
+  }
+  noteIdleWait(rec, rec->listenSock, PLAT_READABLE);
+  noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
+  return STEP_ON;
+}
