@@ -1,25 +1,275 @@
-// PLACEHOLDER: handlers of this group are not built yet; each ends the
-// operation with -31 so the driver links.  Replaced by the real states.
-#include "engine/states.h"
+// Driver states that move data: downloads (301-308), uploads (401-408),
+// listings (801-808) and the closing reply all three share (350).  One piece
+// of data per step: a ring's worth received, or one block sent.
+#include <cstring>
 
+#include "core/channel.h"
+#include "core/settings.h"
+#include "core/trace.h"
 #include "engine/driver.h"
+#include "engine/localfile.h"
+#include "engine/ring.h"
+#include "engine/states.h"
+#include "net/data.h"
+#include "net/sockets.h"
+#include "platform/platform.h"
+#include "util/text.h"
 #include "zub32.h"
 
-int32_t startDownload(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t prepareRetrieve(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readRestReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendRetr(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t openDownloadFile(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t receiveFileData(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t finishDownload(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readTransferReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t startUpload(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendStore(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readStoreReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendFileBlock(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t finishUpload(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t startListing(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendListCommand(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readListReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t receiveListData(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t finishListing(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
+namespace {
+
+// Largest piece of a listing taken per step: it leaves responseBuf
+// terminated for the trace of the step.
+constexpr int32_t LIST_PIECE_MAX = 4094;
+// The ring never holds more than this, so a bigger request changes nothing.
+constexpr int32_t FILE_PIECE_MAX = DATA_BUF_CAP;
+// Longest argument of LIST/NLST taken from the caller's buffer; the command
+// line is cut at the formatter's limit anyway.
+constexpr int32_t LIST_ARG_MAX = 1000;
+
+uint32_t ms(int32_t setting) { return static_cast<uint32_t>(setting); }
+
+// The 32-bit counters wrap as their type says; the data is never limited by them.
+void addCount(int32_t* counter, int32_t n) {
+  *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
+}
+
+// Either PASV or PORT first; the transfer resumes at `resume` once the data
+// path is ready.
+int32_t chooseDataPath(ChannelRecord* rec, int32_t resume) {
+  rec->pendingState = resume;
+  rec->nextState = rec->passiveMode != 0 ? 900 : 910;
+  return STEP_ON;
+}
+
+// Sends the transfer command in cmdBuf and arms its ticks from a fresh tick;
+// active mode waits for the server's connection before `replyState`.
+int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t timeout) {
+  int32_t r = sendCommandLine(rec);
+  if (r < 0) return errorExit(rec, r, ZUB_E_WRITE);
+  uint32_t t = platTickCount();
+  rec->resumeTick = t + ms(settings.replyDelay);
+  rec->deadlineTick = t + ms(timeout);
+  if (rec->passiveMode != 0) {
+    rec->nextState = replyState;
+  } else {
+    rec->nextState = 920;
+    rec->pendingState = replyState;
+  }
+  return STEP_ON;
+}
+
+// The end of received data: the closing reply is awaited next.
+void endOfData(ChannelRecord* rec, uint32_t now, int32_t next) {
+  rec->resumeTick = now + ms(settings.replyDelay);
+  rec->deadlineTick = now + ms(settings.replyTimeout);
+  rec->nextState = next;
+}
+
+void afterDataClosed(ChannelRecord* rec) {
+  uint32_t t = platTickCount();
+  rec->resumeTick = t + ms(settings.replyDelay);
+  rec->deadlineTick = t + ms(settings.replyTimeout);
+  rec->nextState = 350;
+}
+
+}  // namespace
+
+// ---- Download ----
+
+int32_t startDownload(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, 302); }
+
+int32_t prepareRetrieve(ChannelRecord* rec, uint32_t now) {
+  if (rec->restartEnabled != 0) {
+    platFormat(rec->cmdBuf, "REST %ld\r\n", rec->restartOffset);
+    rec->restartOffset = 0;
+    int32_t r = sendCommandLine(rec);
+    if (r < 0) return errorExit(rec, r, ZUB_E_WRITE);
+    rec->nextState = 303;
+  } else {
+    rec->nextState = 304;
+  }
+  rec->resumeTick = now + ms(settings.replyDelay);
+  rec->deadlineTick = now + ms(settings.dataTimeout);
+  return STEP_ON;
+}
+
+int32_t readRestReply(ChannelRecord* rec, uint32_t) {
+  int32_t r = replyStep(rec, 304);
+  return r == REPLY_READ ? STEP_ON : r;
+}
+
+int32_t sendRetr(ChannelRecord* rec, uint32_t) {
+  rec->dataRing.idleCount = 0;
+  platFormat(rec->cmdBuf, "RETR %s\r\n", rec->remoteName);
+  return sendTransferCommand(rec, 305, settings.dataTimeout);
+}
+
+int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
+  int32_t r = replyStep(rec, 307);
+  if (r != REPLY_READ) return r;
+  char mode = rec->restartEnabled != 0 ? 'A' : 'W';
+  rec->restartEnabled = 0;
+  const char* name = rec->localName[0] != 0 ? rec->localName : rec->remoteName;
+  closeLocalFile(rec);  // one left by an upload that was armed but never ran
+  int32_t file = openLocalFile(rec, name, mode);
+  if (file < 0) return errorExit(rec, file, ZUB_E_CANNOT_OPEN_FILE);
+  rec->localFile = file;
+  return STEP_ON;
+}
+
+int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
+  if (waitRingData(&rec->dataRing, 0) == 0) {
+    noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
+    return STEP_ON;
+  }
+  int32_t n = takeFromRing(&rec->dataRing, rec->dataBuf, FILE_PIECE_MAX);
+  if (n == 0 || n == -1) {
+    endOfData(rec, now, 308);
+    return STEP_ON;
+  }
+  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
+  int32_t w = platFileWrite(rec->localFile, rec->dataBuf, n);
+  if (w != n) {
+    // A short write loses data as surely as a failed one.
+    closeDataSockets(rec, 125);
+    return errorExit(rec, w < 0 ? w : -1, ZUB_E_FILE_WRITE);
+  }
+  addCount(&rec->getBytes, w);
+  addCount(&rec->getBytesTotal, w);
+  rec->resumeTick = 0;
+  rec->deadlineTick = platTickCount() + ms(settings.replyTimeout);
+  return STEP_ON;
+}
+
+int32_t finishDownload(ChannelRecord* rec, uint32_t) {
+  closeDataSockets(rec, 125);
+  traceLine(rec, "%ld bytes received\r\n", rec->getBytes);
+  afterDataClosed(rec);
+  return STEP_ON;
+}
+
+// ---- The closing reply of every transfer ----
+
+int32_t readTransferReply(ChannelRecord* rec, uint32_t) {
+  if (waitForWritable(rec->ctrlSock, 0) == 0) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
+  int32_t r = replyStep(rec, 0);
+  if (r != REPLY_READ) return r;
+  if (rec->replyCode != 226 && rec->replyCode != 250) traceText(rec, "[WARNING: 226/250 not seen]\r\n");
+  return STEP_ON;
+}
+
+// ---- Upload ----
+
+int32_t startUpload(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, 403); }
+
+int32_t sendStore(ChannelRecord* rec, uint32_t) {
+  const char* name = rec->localName[0] != 0 ? rec->localName : rec->remoteName;
+  if (rec->restartEnabled != 0) {
+    rec->restartEnabled = 0;
+    platFormat(rec->cmdBuf, "APPE %s\r\n", name);
+  } else {
+    platFormat(rec->cmdBuf, "STOR %s\r\n", name);
+  }
+  return sendTransferCommand(rec, 404, settings.dataTimeout);
+}
+
+int32_t readStoreReply(ChannelRecord* rec, uint32_t) {
+  int32_t r = replyStep(rec, 407);
+  return r == REPLY_READ ? STEP_ON : r;
+}
+
+int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
+  int32_t n = platFileRead(rec->localFile, rec->dataBuf, settings.blockSize);
+  if (n > 0) {
+    int32_t s = sendAll(rec->dataSock, rec->dataBuf, n);
+    if (s < 0) return errorExit(rec, s, ZUB_E_WRITE);
+    addCount(&rec->putBytes, s);
+    addCount(&rec->putBytesTotal, s);
+    uint32_t t = platTickCount();
+    rec->waitWritable = 1;
+    rec->resumeTick = t + ms(settings.sendDelay);
+    rec->deadlineTick = t + ms(settings.sendTimeout);
+    return STEP_ON;
+  }
+  // A failed read counts as the end of the file.
+  traceText(rec, "[EOF]\r\n");
+  rec->waitWritable = 1;
+  uint32_t t = platTickCount();
+  rec->resumeTick = t + ms(settings.closeDelay);
+  rec->deadlineTick = t + ms(settings.replyTimeout);
+  rec->nextState = 408;
+  return STEP_ON;
+}
+
+int32_t finishUpload(ChannelRecord* rec, uint32_t) {
+  traceLine(rec, "%ld bytes transmitted\r\n", rec->putBytes);
+  // Closing the data socket is what tells the server the file is complete.
+  closeDataSockets(rec, 500);
+  afterDataClosed(rec);
+  return STEP_ON;
+}
+
+// ---- Listing ----
+
+int32_t startListing(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, 804); }
+
+int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
+  int32_t kind = rec->listKind;
+  if (kind == 1) {
+    copyText(rec->cmdBuf, "NLST\r\n", CMD_BUF_CAP - 1);
+  } else if (kind <= 0) {
+    copyText(rec->cmdBuf, "LIST\r\n", CMD_BUF_CAP - 1);
+  } else {
+    // The argument is the text the caller left in its buffer, read no
+    // further than the buffer's capacity and never past a line end.
+    int32_t room = rec->listBufSize - 1;
+    if (room > LIST_ARG_MAX) room = LIST_ARG_MAX;
+    if (room > 0 && rec->listBuf != nullptr) {
+      copyLine(rec->dataBuf, rec->listBuf, room);
+    } else {
+      rec->dataBuf[0] = 0;
+    }
+    platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->dataBuf);
+  }
+  return sendTransferCommand(rec, 805, settings.replyTimeout);
+}
+
+int32_t readListReply(ChannelRecord* rec, uint32_t) {
+  int32_t r = replyStep(rec, 807);
+  if (r != REPLY_READ) return r;
+  rec->listOverflow = 0;
+  return STEP_ON;
+}
+
+int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
+  if (waitRingData(&rec->dataRing, 0) == 0) {
+    noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
+    return STEP_ON;
+  }
+  std::memset(rec->responseBuf, 0, RESPONSE_BUF_CAP);
+  int32_t n = takeFromRing(&rec->dataRing, rec->responseBuf, LIST_PIECE_MAX);
+  if (n == 0 || n == -1) {
+    endOfData(rec, now, 808);
+    return STEP_ON;
+  }
+  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
+  // A piece is stored only if it leaves room for the terminator.
+  if (rec->listBufSize > 0 && n < rec->listBufSize) {
+    copyText(rec->listBuf, rec->responseBuf, n);
+    rec->listBuf += n;
+    rec->listBuf[0] = 0;
+    rec->listBufSize -= n;
+    rec->listLen += n;
+  } else {
+    rec->listOverflow = 1;
+  }
+  return STEP_ON;
+}
+
+int32_t finishListing(ChannelRecord* rec, uint32_t) {
+  closeDataSockets(rec, 125);
+  if (waitForWritable(rec->ctrlSock, 0) == 0) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
+  rec->nextState = 350;
+  return STEP_ON;
+}
