@@ -1,0 +1,89 @@
+// Exported transfer operations: downloads, uploads, listings and the
+// transfer type.  They store their arguments and arm the driver; the data
+// moves in the transfer states.
+#include "api/operation.h"
+#include "core/channel.h"
+#include "core/settings.h"
+#include "engine/localfile.h"
+#include "util/text.h"
+#include "zub32.h"
+
+namespace {
+
+// "first[<separator>second]": the first name into remoteName, the second (or
+// nothing) into localName; only the first separator splits.
+void splitNames(ChannelRecord* rec, const char* names) {
+  char separator = static_cast<char>(settings.nameSeparator & 0xFF);
+  int32_t at = -1;
+  if (separator != 0) {
+    for (int32_t i = 0; names[i] != 0; ++i) {
+      if (names[i] == separator) {
+        at = i;
+        break;
+      }
+    }
+  }
+  if (at < 0) {
+    rec->localName[0] = 0;
+    copyLine(rec->remoteName, names, NAME_TEXT_CAP);
+    return;
+  }
+  copyLine(rec->localName, names + at + 1, NAME_TEXT_CAP);
+  copyLine(rec->remoteName, names, at < NAME_TEXT_CAP ? at : NAME_TEXT_CAP);
+}
+
+}  // namespace
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubGetFile(int32_t channel, const char* names) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubGetFile", &err);
+  if (rec == nullptr) return err;
+  if (names == nullptr) return ZUB_E_NULL_ARGUMENT;
+  splitNames(rec, names);
+  rec->getBytes = 0;
+  return armAndRun(rec, 301, true);
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubPutFile(int32_t channel, const char* names) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubPutFile", &err);
+  if (rec == nullptr) return err;
+  if (names == nullptr) return ZUB_E_NULL_ARGUMENT;
+  splitNames(rec, names);
+  rec->restartOffset = 0;
+  int32_t file = openLocalFile(rec, rec->remoteName, 'R');
+  if (file < 0) return ZUB_E_CANNOT_OPEN_FILE;
+  // A file of an upload that was armed but never ran would otherwise leak.
+  closeLocalFile(rec);
+  rec->localFile = file;
+  rec->putBytes = 0;
+  return armAndRun(rec, 401, true);
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubGetList(int32_t channel, int32_t kind, char* buffer, int32_t capacity) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubGetList", &err);
+  if (rec == nullptr) return err;
+  if (buffer == nullptr) return ZUB_E_NULL_ARGUMENT;
+  rec->listBuf = buffer;
+  rec->listBufSize = capacity;
+  rec->listLen = 0;
+  rec->listOverflow = 0;
+  rec->listKind = kind;
+  int32_t r = armAndRun(rec, 801, true);
+  if (rec->listOverflow != 0) return ZUB_E_LIST_OVERFLOW;
+  if (r < 0) return r;
+  return rec->listLen;
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubSetMode(int32_t channel, int32_t mode) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubSetMode", &err);
+  if (rec == nullptr) return err;
+  switch (mode & 0xFF) {
+    case 'A': rec->binaryMode = 0; break;
+    case 'B': rec->binaryMode = 1; break;
+    default: return ZUB_E_BAD_MODE;
+  }
+  return armAndRun(rec, 701, true);
+}
