@@ -1,0 +1,82 @@
+// Socket primitives: creation, zero-time-out readiness tests, waits built on
+// them, whole-buffer sends and closing with a linger pause.  Creation, tests
+// and closes run under the global lock; the waits take it once per test.
+#include "net/sockets.h"
+
+#include "core/settings.h"
+#include "core/trace.h"
+#include "engine/driver.h"
+#include "platform/platform.h"
+#include "zub32.h"
+
+int32_t createSocket() {
+  platLockEnter();
+  int32_t sock = platSocket();
+  platLockLeave();
+  return sock == PLAT_INVALID ? ZUB_E_INVALID_SOCKET : sock;
+}
+
+int32_t testSocket(int32_t sock, int32_t mode) {
+  if (mode != PLAT_READABLE && mode != PLAT_WRITABLE && mode != PLAT_ERROR) return ZUB_E_BAD_STATUS_FLAG;
+  // 0 is "no socket" in every record field; polling descriptor 0 would ask
+  // about whatever the process has there (stdin on POSIX).
+  if (sock <= 0) return 0;
+  platLockEnter();
+  int32_t ready = platPollSocket(sock, mode);
+  platLockLeave();
+  return ready;
+}
+
+// The wait loop shared by both waits.  The time counts from the first poll
+// that found the socket not ready; an error condition ends it at once.
+static int32_t waitForCondition(int32_t sock, uint32_t ms, int32_t mode) {
+  bool armed = false;
+  uint32_t deadline = 0;
+  for (;;) {
+    if (testSocket(sock, PLAT_ERROR) != 0) return 0;
+    if (testSocket(sock, mode) != 0) return 1;
+    uint32_t now = platTickCount();
+    if (!armed) {
+      deadline = now + ms;
+      armed = true;
+    }
+    if (!tickBefore(now, deadline)) return 0;
+    platSleep(static_cast<uint32_t>(settings.sleepTime));
+    // A long wait for writability shows in the trace as a row of marks.
+    if (mode == PLAT_WRITABLE) traceGlobalText("!");
+  }
+}
+
+int32_t waitForReadable(int32_t sock, uint32_t ms) { return waitForCondition(sock, ms, PLAT_READABLE); }
+
+int32_t waitForWritable(int32_t sock, uint32_t ms) { return waitForCondition(sock, ms, PLAT_WRITABLE); }
+
+int32_t sendAll(int32_t sock, const char* data, int32_t count) {
+  if (waitForWritable(sock, static_cast<uint32_t>(settings.replyTimeout)) == 0) return ZUB_E_SOCKET_CLOSED;
+  int32_t sent = 0;
+  while (sent < count) {
+    int32_t n = platSend(sock, data + sent, count - sent);
+    traceGlobal("send(%d):%d\r\n", sock, n);
+    if (n <= 0) {
+      int32_t err = platLastError();
+      // A send that moved nothing without an error number must still fail.
+      return err > 0 ? -err : ZUB_E_SOCKET_CLOSED;
+    }
+    sent += n;
+    if (sent < count) platSleep(0);
+  }
+  return count;
+}
+
+int32_t closeSocket(int32_t sock, uint32_t ms) {
+  while (platIsBlocking() != 0) platSleep(static_cast<uint32_t>(settings.sleepTime));
+  platLockEnter();
+  int32_t r = platCloseSocket(sock);
+  int32_t err = r == PLAT_INVALID ? platLastError() : 0;
+  // The linger is spent inside the lock so that no other channel creates,
+  // tests or closes a socket meanwhile.
+  platSleep((ms & 0xFFFF) / 2);
+  platLockLeave();
+  if (r == PLAT_INVALID) return err > 0 ? -err : ZUB_E_INVALID_SOCKET;
+  return 1;
+}
