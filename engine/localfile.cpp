@@ -1,0 +1,53 @@
+// A transfer's local file: opened in the channel's local directory in one of
+// three modes, closed at the end of the transfer or by the error exit.
+#include "engine/localfile.h"
+
+#include "core/channel.h"
+#include "core/trace.h"
+#include "platform/platform.h"
+#include "util/text.h"
+
+int32_t openLocalFile(ChannelRecord* rec, const char* name, char mode) {
+  char fileName[NAME_TEXT_CAP + 1];
+  copyLine(fileName, name, NAME_TEXT_CAP);
+
+  // The path is formed in dataBuf: the directory, a backslash if it lacks
+  // one, the name; at most 254 characters.
+  char* path = rec->dataBuf;
+  copyText(path, rec->localDir, NAME_TEXT_CAP);
+  int32_t dirLen = textLength(path);
+  if (dirLen > 0 && path[dirLen - 1] != '\\') appendText(path, "\\", NAME_TEXT_CAP);
+  appendText(path, fileName, NAME_TEXT_CAP);
+
+  int32_t file = PLAT_INVALID;
+  switch (mode) {
+    case 'R':
+      file = platFileOpen(path, PLAT_OF_READ_DENY_WRITE);
+      break;
+    case 'A':
+      file = platFileOpen(path, PLAT_OF_WRITE_DENY_WRITE);
+      break;
+    case 'W':
+      file = platFileCreate(path, PLAT_ATTR_NORMAL);
+      break;
+    default:
+      break;
+  }
+  if (file >= 0 && (mode == 'R' || mode == 'A')) platFileSeek(file, rec->localFileOffset);
+  // The offset applies to exactly one open, whatever its outcome.
+  rec->localFileOffset = 0;
+
+  if (file < 0) {
+    traceLine(rec, "Cannot open '%s'\r\n", path);
+    return file;
+  }
+  traceLine(rec, "'%s' opened\r\n", path);
+  return file;
+}
+
+void closeLocalFile(ChannelRecord* rec) {
+  if (rec->localFile == 0) return;
+  platFileClose(rec->localFile);
+  rec->localFile = 0;
+  traceText(rec, "Closing file\r\n");
+}
