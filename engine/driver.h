@@ -43,3 +43,6 @@ void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);
 
 // The state table lookup: the handler of a state, or null.
 StateHandler findStateHandler(int32_t state);
+
+// One step of the channel's machine (zubDriver after its channel check).
+int32_t driverStep(ChannelRecord* rec);

@@ -1,0 +1,196 @@
+// The step frame of zubDriver: gates, deadline, state bookkeeping, the one
+// dispatch point for every state, end-of-step logging; and the error exit and
+// step shapes the state groups share.
+#include "engine/driver.h"
+
+#include "core/channel.h"
+#include "core/errors.h"
+#include "core/settings.h"
+#include "core/trace.h"
+#include "engine/localfile.h"
+#include "engine/reply.h"
+#include "engine/ring.h"
+#include "engine/states.h"
+#include "net/sockets.h"
+#include "platform/platform.h"
+#include "util/text.h"
+#include "zub32.h"
+
+namespace {
+
+// Capacity of a message text in the trace log.
+constexpr int32_t MESSAGE_TEXT_CAP = 255;
+
+// A tick `ms` after `now`.  0 means "no tick" in the record, so a sum that
+// lands exactly on 0 at the wrap is moved by one millisecond.
+uint32_t tickAfter(uint32_t now, int32_t ms) {
+  uint32_t t = now + static_cast<uint32_t>(ms);
+  return t == 0 ? 1 : t;
+}
+
+// Writes the message text of code as zubErrorText gives it (the server's
+// last reply line follows for -18 and -9), formatted into logLine.
+void traceMessageText(ChannelRecord* rec, int32_t code) {
+  char* out = rec->logLine;
+  int32_t n = copyText(out, errorTextOf(code), MESSAGE_TEXT_CAP);
+  if ((code == ZUB_E_SERVER_ERROR || code == ZUB_E_CONNECT) && n < MESSAGE_TEXT_CAP) {
+    out[n++] = ' ';
+    n += copyText(out + n, rec->responseBuf, MESSAGE_TEXT_CAP - n);
+  }
+  out[n] = '\0';
+  traceBytes(rec, out, n);
+}
+
+}  // namespace
+
+TimeText timeText(uint32_t tick) {
+  uint32_t v = tick & 0x7FFFF;
+  uint32_t sec = v / 1000;  // at most 524
+  uint32_t ms = v % 1000;
+  TimeText t{};
+  t.text[0] = static_cast<char>('0' + sec / 100);
+  t.text[1] = static_cast<char>('0' + sec / 10 % 10);
+  t.text[2] = static_cast<char>('0' + sec % 10);
+  t.text[3] = '.';
+  t.text[4] = static_cast<char>('0' + ms / 100);
+  t.text[5] = static_cast<char>('0' + ms / 10 % 10);
+  t.text[6] = static_cast<char>('0' + ms % 10);
+  t.text[7] = '\0';
+  return t;
+}
+
+int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
+  if (traceOpen(rec)) {
+    TimeText at = timeText(platTickCount());
+    traceLine(rec, "ERROR(%s): SockCode=%d zubCode=%d PrevState=%d ThisState=%d NextState=%d\r\n", at.text,
+              sockCode, driverCode, rec->prevState, rec->state, rec->nextState);
+    if (driverCode < 0) traceMessageText(rec, driverCode);
+    if (sockCode < 0) traceMessageText(rec, sockCode);
+  }
+  rec->nextState = 0;
+  rec->prevState = rec->state;
+  rec->state = -1;
+  rec->lastError = sockCode;
+  rec->timeStopError = 0;
+  closeLocalFile(rec);
+  platSleep(0);
+  return sockCode < 0 ? sockCode : driverCode;
+}
+
+int32_t sendCommandLine(ChannelRecord* rec) {
+  return sendAll(rec->ctrlSock, rec->cmdBuf, textLength(rec->cmdBuf));
+}
+
+int32_t commandStep(ChannelRecord* rec, uint32_t now, int32_t replyState) {
+  int32_t r = sendCommandLine(rec);
+  if (r < 0) return errorExit(rec, r, ZUB_E_WRITE);
+  rec->resumeTick = tickAfter(now, settings.replyDelay);
+  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
+  rec->nextState = replyState;
+  return STEP_ON;
+}
+
+int32_t replyStep(ChannelRecord* rec, int32_t successor) {
+  if (waitRingData(&rec->ctrlRing, 0) == 0) {
+    noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
+    return STEP_ON;
+  }
+  int32_t r = readReply(rec);
+  if (r < 0) return errorExit(rec, 0, r);
+  rec->nextState = successor;
+  return REPLY_READ;
+}
+
+void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode) {
+  if (sock <= 0) return;
+  for (IdleWait& w : rec->idleWait) {
+    if (w.mode == 0) {
+      w.sock = sock;
+      w.mode = mode;
+      return;
+    }
+  }
+}
+
+StateHandler findStateHandler(int32_t state) {
+  switch (state) {
+#define ZUB_STATE_CASE(number, name) \
+  case number:                       \
+    return &name;
+    ZUB_ALL_STATES(ZUB_STATE_CASE)
+#undef ZUB_STATE_CASE
+    default:
+      return nullptr;
+  }
+}
+
+int32_t driverStep(ChannelRecord* rec) {
+  rec->cmdBuf[0] = '\0';
+  rec->responseBuf[0] = '\0';
+  rec->idleWait[0] = IdleWait{};
+  rec->idleWait[1] = IdleWait{};
+  uint32_t now = platTickCount();
+
+  if (rec->resumeTick != 0 && tickBefore(now, rec->resumeTick)) {
+    platSleep(static_cast<uint32_t>(settings.sleepTime));
+    return ZUB_BUSY;
+  }
+  if (rec->deadlineTick != 0 && tickBefore(rec->deadlineTick, now)) {
+    traceLine(rec, "TimeStop exceeded [%ld:%ld]\r\n", now, rec->deadlineTick);
+    return errorExit(rec, 0, rec->timeStopError != 0 ? rec->timeStopError : ZUB_E_TIMEOUT);
+  }
+  if (rec->waitWritable != 0) {
+    if (testSocket(rec->ctrlSock, PLAT_WRITABLE) == 0) {
+      noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
+      platSleep(static_cast<uint32_t>(settings.sleepTime));
+      return ZUB_BUSY;
+    }
+    rec->waitWritable = 0;
+  }
+
+  rec->state = rec->nextState;
+  if (rec->state > 0) rec->stepCount++;
+  // While a state repeats (a reply step waiting) its line is written once.
+  if (rec->state != rec->prevState) {
+    TimeText at = timeText(now);
+    traceLine(rec, "<%3d:%s>\r\n", rec->state, at.text);
+  }
+
+  if (rec->state == 0) {
+    rec->state = -1;
+    rec->resumeTick = 0;
+    rec->deadlineTick = 0;
+    return 0;
+  }
+  StateHandler handler = findStateHandler(rec->state);
+  if (handler != nullptr) {
+    int32_t r = handler(rec, now);
+    // The error exit (state -1 after it) and a failed accept end the step
+    // here, without the end-of-step lines.
+    if (r < 0 || rec->state == -1) return r;
+  } else {
+    traceLine(rec, "ERROR! Unknown state %d\r\n", rec->state);
+  }
+
+  if (traceOpen(rec)) {
+    if (rec->cmdBuf[0] != '\0') {
+      traceText(rec, "S: ");
+      traceText(rec, rec->cmdBuf);
+      traceText(rec, "\r\n");
+    }
+    if (rec->responseBuf[0] != '\0') {
+      traceText(rec, "R: ");
+      traceText(rec, rec->responseBuf);
+    }
+  }
+  rec->prevState = rec->state;
+  rec->state = -1;
+  return rec->nextState;
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubDriver(int32_t channel) {
+  int32_t err = 0;
+  ChannelRecord* rec = checkChannel(channel, &err);
+  if (rec == nullptr) return err;
+  return driverStep(rec);
+}
