@@ -89,11 +89,12 @@ int32_t parsePasvPort(const char* reply, uint16_t* port) {
   uint32_t numbers[6];
   for (int32_t k = 0; k < 6; ++k) {
     uint32_t value = 0;
+    const char* start = p;
     while (isDigit(*p)) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
     numbers[k] = value;
+    // The line ends before six numbers are complete: never read past it.
+    if (endsLine(*p) && (k < 5 || p == start)) return -1;
     if (k == 5) break;
-    // The line ends before the sixth number: never read past it.
-    if (endsLine(*p)) return -1;
     ++p;  // exactly one separator, whatever it is
   }
   *port = static_cast<uint16_t>(numbers[4] * 256 + (numbers[5] & 0xFF));
