@@ -124,12 +124,11 @@ StateHandler findStateHandler(int32_t state) {
   }
 }
 
-int32_t driverStep(ChannelRecord* rec) {
+int32_t driverStep(ChannelRecord* rec, uint32_t now) {
   rec->cmdBuf[0] = '\0';
   rec->responseBuf[0] = '\0';
   rec->idleWait[0] = IdleWait{};
   rec->idleWait[1] = IdleWait{};
-  uint32_t now = platTickCount();
 
   if (rec->resumeTick != 0 && tickBefore(now, rec->resumeTick)) {
     platSleep(static_cast<uint32_t>(settings.sleepTime));
@@ -192,5 +191,5 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubDriver(int32_t channel) {
   int32_t err = 0;
   ChannelRecord* rec = checkChannel(channel, &err);
   if (rec == nullptr) return err;
-  return driverStep(rec);
+  return driverStep(rec, platTickCount());
 }

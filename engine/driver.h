@@ -44,5 +44,7 @@ void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);
 // The state table lookup: the handler of a state, or null.
 StateHandler findStateHandler(int32_t state);
 
-// One step of the channel's machine (zubDriver after its channel check).
-int32_t driverStep(ChannelRecord* rec);
+// One step of the channel's machine (zubDriver after its channel check), with
+// `now` the tick read at its start.  Taking the tick as an argument lets the
+// wrap of the counter be exercised.
+int32_t driverStep(ChannelRecord* rec, uint32_t now);
