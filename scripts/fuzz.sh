@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of the listing utilities with clang in
+# build-fuzz/ and runs each for SECONDS (default 10).  Fails on the first
+# crash, leak, sanitizer report or time-out; the failing input is kept in
+# build-fuzz/artifacts/.
+#   scripts/fuzz.sh          # a short run, as the test command does
+#   scripts/fuzz.sh 600      # ten minutes per target
+set -euo pipefail
+
+seconds="${1:-10}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${ZUB_FUZZ_BUILD:-$root/build-fuzz}"
+targets=(fuzz_extract fuzz_filelength fuzz_matchfile)
+
+if ! command -v clang++ >/dev/null 2>&1; then
+  echo "fuzz.sh: clang++ not found; install clang to run the fuzz targets" >&2
+  exit 1
+fi
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DZUB_FUZZ=ON -DZUB_TESTS=OFF -DZUB_INTEROP=OFF -DZUB_BENCH=OFF >/dev/null
+if ! ninja -C "$build" -j2 "${targets[@]}" >"$build/build.log" 2>&1; then
+  tail -40 "$build/build.log" >&2
+  echo "fuzz.sh: build failed (log $build/build.log)" >&2
+  exit 1
+fi
+
+mkdir -p "$build/artifacts"
+status=0
+for target in "${targets[@]}"; do
+  # New inputs go into a scratch corpus; the seeds in the repository stay as they are.
+  work="$build/corpus/$target"
+  mkdir -p "$work"
+  log="$build/$target.log"
+  echo "fuzz.sh: $target for ${seconds}s"
+  if "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+       -artifact_prefix="$build/artifacts/$target-" "$work" "$root/tests/fuzz/corpus/$target" \
+       >"$log" 2>&1; then
+    grep -E '^Done [0-9]+ runs' "$log" | tail -1 || true
+  else
+    echo "fuzz.sh: $target FAILED (log $log):" >&2
+    tail -40 "$log" >&2
+    status=1
+  fi
+done
+exit "$status"
