@@ -1,0 +1,96 @@
+# Helpers shared by install.sh, start.sh and stop.sh: where the server programs
+# live, and how to look at processes and sockets through /proc.  Sourced, not run.
+
+# Servers that cannot be installed through apt (the three daemons conflict with
+# each other) are unpacked below this directory, one folder per server.
+ZUB_FTPD_PREFIX=${ZUB_FTPD_PREFIX:-/opt/zub-ftpd}
+# shellcheck disable=SC2034  # used by the scripts that source this file
+ZUB_SERVERS=(vsftpd pure-ftpd proftpd pyftpdlib)
+
+zub_die() {
+  echo "$(basename "$0"): $*" >&2
+  exit 1
+}
+
+zub_is_server() {
+  case $1 in vsftpd | pure-ftpd | proftpd | pyftpdlib) return 0 ;; esac
+  return 1
+}
+
+# zub_find_program PROGRAM SERVER: the installed program first, then the unpacked one.
+zub_find_program() {
+  local prog=$1 server=$2 dir
+  for dir in /usr/sbin /usr/bin "$ZUB_FTPD_PREFIX/$server/usr/sbin" "$ZUB_FTPD_PREFIX/$server/usr/bin"; do
+    if [[ -x $dir/$prog ]]; then
+      echo "$dir/$prog"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# True while PID exists and is not a zombie (a dead server that nobody reaped yet).
+zub_alive() {
+  local line fields
+  { read -r line <"/proc/$1/stat"; } 2>/dev/null || return 1
+  fields=${line##*) }
+  [[ ${fields:0:1} != Z && ${fields:0:1} != X ]]
+}
+
+# Start time of PID in clock ticks: tells a process from a later one with the same PID.
+zub_start_time() {
+  local line fields
+  { read -r line <"/proc/$1/stat"; } 2>/dev/null || return 1
+  read -r -a fields <<<"${line##*) }"
+  echo "${fields[19]}"
+}
+
+# All descendants of PID (children, grandchildren, ...), one per line.
+zub_descendants() {
+  local root=$1 stat pid line fields next
+  local -A kids=()
+  for stat in /proc/[0-9]*/stat; do
+    { read -r line <"$stat"; } 2>/dev/null || continue
+    pid=${stat#/proc/}
+    read -r -a fields <<<"${line##*) }"
+    kids[${fields[1]}]+=" ${pid%/stat}"
+  done
+  local queue=("$root")
+  while ((${#queue[@]})); do
+    next=${queue[0]}
+    queue=("${queue[@]:1}")
+    for pid in ${kids[$next]:-}; do
+      echo "$pid"
+      queue+=("$pid")
+    done
+  done
+}
+
+# True when PID holds the socket listening on 127.0.0.1:PORT.
+zub_owns_listener() {
+  local pid=$1 port=$2 inode fd
+  inode=$(awk -v addr="$(printf '0100007F:%04X' "$port")" \
+    '$2 == addr && $4 == "0A" { print $10; exit }' /proc/net/tcp)
+  [[ -n $inode ]] || return 1
+  for fd in /proc/"$pid"/fd/*; do
+    [[ $(readlink "$fd" 2>/dev/null) == "socket:[$inode]" ]] && return 0
+  done
+  return 1
+}
+
+# True when something accepts connections on 127.0.0.1:PORT.
+zub_port_answers() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# True when a connection to 127.0.0.1:PORT reads a line starting "220" within
+# TIMEOUT seconds (default 5).  Says QUIT so the server can end the session.
+zub_probe_greeting() {
+  local port=$1 timeout=${2:-5}
+  (
+    exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
+    IFS= read -r -t "$timeout" line <&3 || exit 1
+    printf 'QUIT\r\n' >&3
+    [[ $line == 220* ]]
+  ) 2>/dev/null
+}
