@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds, runs the unit
+# and real-server tests, then the same unit tests under ASan+UBSan.
+# usage: bash scripts/test.sh
+#   ZUB_TEST_INTEROP=0  skip the real FTP servers (they need root)
+# Exits non-zero when any build or test fails; prints the time of each phase.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
+jobs=2
+interop=${ZUB_TEST_INTEROP:-1}
+
+failed=()
+summary=()
+
+# phase NAME COMMAND...: runs it, records its time and result.
+phase() {
+  local name=$1 start=$SECONDS status=0
+  shift
+  echo
+  echo "=== $name"
+  "$@" || status=$?
+  local took=$((SECONDS - start))
+  if ((status == 0)); then
+    summary+=("$(printf '%-22s %5ss  ok' "$name" "$took")")
+  else
+    summary+=("$(printf '%-22s %5ss  FAILED (exit %s)' "$name" "$took" "$status")")
+    failed+=("$name")
+  fi
+  echo "=== $name: $( ((status == 0)) && echo ok || echo "FAILED (exit $status)") in ${took}s"
+  return $status
+}
+
+finish() {
+  echo
+  echo "=== summary"
+  printf '%s\n' "${summary[@]}"
+  if ((${#failed[@]})); then
+    echo "FAILED: ${failed[*]}"
+    exit 1
+  fi
+  echo "all phases passed"
+  exit 0
+}
+
+install_build_deps() {
+  local need=() p
+  for p in cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev python3; do
+    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
+  done
+  local want_clang=0
+  dpkg -s clang >/dev/null 2>&1 || want_clang=1
+  if ((${#need[@]} == 0 && want_clang == 0)); then
+    echo "build dependencies present"
+    return 0
+  fi
+  if [[ $EUID -ne 0 ]]; then
+    echo "missing packages ${need[*]} $( ((want_clang)) && echo clang); run as root to install them" >&2
+    ((${#need[@]} == 0))
+    return
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q || return
+  if ((${#need[@]})); then
+    apt-get install -y -q --no-install-recommends "${need[@]}" || return
+  fi
+  # clang only serves the fuzz targets: its absence is not a failure
+  if ((want_clang)); then
+    apt-get install -y -q --no-install-recommends clang || echo "clang not installed; fuzzing skipped" >&2
+  fi
+}
+
+build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" && cmake --build "$dir" -j "$jobs"
+}
+
+phase "build dependencies" install_build_deps || finish
+
+interop_flag=-DZUB_INTEROP=ON
+if [[ $interop == 0 ]]; then
+  interop_flag=-DZUB_INTEROP=OFF
+  echo "ZUB_TEST_INTEROP=0: real-server tests skipped"
+else
+  phase "FTP servers" bash tests/interop/servers/install.sh all || finish
+fi
+
+if phase "build" build build "$interop_flag"; then
+  phase "tests" ctest --test-dir build --output-on-failure -j "$jobs"
+fi
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+if phase "build ASan+UBSan" build build-asan -DZUB_SANITIZE=ON -DZUB_INTEROP=OFF; then
+  phase "tests ASan+UBSan" ctest --test-dir build-asan --output-on-failure -j "$jobs"
+fi
+
+# ---- further runs (fuzzing, ThreadSanitizer) are added here ----
+if [[ -f scripts/fuzz.sh ]] && command -v clang++ >/dev/null 2>&1; then
+  phase "fuzz" bash scripts/fuzz.sh
+fi
+# TSan: phase "build TSan" build build-tsan -DZUB_TSAN=ON ... && phase "tests TSan" ctest --test-dir build-tsan ...
+# ---- end of further runs ----
+
+finish
