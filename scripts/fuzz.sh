@@ -17,6 +17,28 @@ if ! command -v clang++ >/dev/null 2>&1; then
   exit 1
 fi
 
+# libFuzzer and the sanitizer runtimes come in a package of their own that a
+# plain clang install (without recommends) leaves out.
+probe_fuzzer() {
+  local dir
+  dir="$(mktemp -d)"
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' >"$dir/p.cpp"
+  clang++ -fsanitize=fuzzer,address,undefined "$dir/p.cpp" -o "$dir/p" >/dev/null 2>&1
+  local rc=$?
+  rm -rf "$dir"
+  return $rc
+}
+if ! probe_fuzzer; then
+  major="$(clang++ -dumpversion | cut -d. -f1)"
+  if [[ "$(id -u)" == 0 ]] && command -v apt-get >/dev/null 2>&1; then
+    apt-get install -y -q --no-install-recommends "libclang-rt-$major-dev" >/dev/null || true
+  fi
+  if ! probe_fuzzer; then
+    echo "fuzz.sh: clang++ cannot link -fsanitize=fuzzer (install libclang-rt-$major-dev)" >&2
+    exit 1
+  fi
+fi
+
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZUB_FUZZ=ON -DZUB_TESTS=OFF -DZUB_INTEROP=OFF -DZUB_BENCH=OFF >/dev/null
