@@ -72,6 +72,10 @@ int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
   rec->state = -1;
   rec->lastError = sockCode;
   rec->timeStopError = 0;
+  // The channel is idle now: a deadline left armed would fail the next call
+  // again instead of letting it report the idle channel.
+  rec->resumeTick = 0;
+  rec->deadlineTick = 0;
   closeLocalFile(rec);
   platSleep(0);
   return sockCode < 0 ? sockCode : driverCode;
