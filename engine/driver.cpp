@@ -11,6 +11,7 @@
 #include "engine/reply.h"
 #include "engine/ring.h"
 #include "engine/states.h"
+#include "net/data.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
 #include "util/text.h"
@@ -76,7 +77,9 @@ int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
   // again instead of letting it report the idle channel.
   rec->resumeTick = 0;
   rec->deadlineTick = 0;
-  closeLocalFile(rec);
+  // The data side goes with the local file: a socket left open would leak
+  // and could feed stray bytes into the channel's next transfer.
+  closeDataSockets(rec, 0);
   platSleep(0);
   return sockCode < 0 ? sockCode : driverCode;
 }
