@@ -269,6 +269,9 @@ int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
 
 int32_t finishListing(ChannelRecord* rec, uint32_t) {
   closeDataSockets(rec, 125);
+  // An empty listing leaves an empty text, not the argument of LIST or NLST
+  // the caller put in the buffer.
+  if (rec->listLen == 0 && rec->listOverflow == 0 && rec->listBufSize > 0) rec->listBuf[0] = 0;
   if (waitForWritable(rec->ctrlSock, 0) == 0) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
   rec->nextState = 350;
   return STEP_ON;
