@@ -1,18 +1,156 @@
-// PLACEHOLDER: handlers of this group are not built yet; each ends the
-// operation with -31 so the driver links.  Replaced by the real states.
-#include "engine/states.h"
-
+// Session states: connect and log in (101-107), QUIT (220-221) and the
+// keep-alive NOOP (240-241).
+#include "core/channel.h"
+#include "core/settings.h"
+#include "core/trace.h"
 #include "engine/driver.h"
+#include "engine/reply.h"
+#include "engine/states.h"
+#include "net/control.h"
+#include "net/sockets.h"
+#include "platform/platform.h"
+#include "util/text.h"
 #include "zub32.h"
 
-int32_t startConnection(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t awaitConnected(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readGreeting(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendUser(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readUserReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendPass(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readPassReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendQuit(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readQuitReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t sendNoop(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
-int32_t readNoopReply(ChannelRecord* rec, uint32_t) { return errorExit(rec, 0, ZUB_E_NOT_COMPLETED); }
+namespace {
+
+// A reply state's result for the frame: REPLY_READ is a step that went on.
+int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
+
+}  // namespace
+
+int32_t startConnection(ChannelRecord* rec, uint32_t) {
+  writeVersionBanner(rec);
+  copyText(rec->responseBuf, socketDescription, RESPONSE_BUF_CAP - 1);
+  if (traceOpen(rec)) {
+    traceLine(rec, "Description:  '%s'\r\n", rec->responseBuf);
+    localHostName(rec->responseBuf, RESPONSE_BUF_CAP - 1);
+    traceLine(rec, "LocalHost: '%s'\r\n", rec->responseBuf);
+    traceLine(rec, "Server: '%s'\r\n", rec->serverName);
+  }
+
+  // A second connect on a channel that was not closed would otherwise leak
+  // the old control socket.
+  if (rec->ctrlSock > 0) closeSocket(rec->ctrlSock, 0);
+  int32_t sock = createSocket();
+  // A failed creation must not leave a negative handle that later code would
+  // take for an open connection.
+  rec->ctrlSock = sock > 0 ? sock : 0;
+  rec->ctrlRing.sock = rec->ctrlSock;
+  rec->ctrlRing.head = 0;
+  rec->ctrlRing.tail = 0;
+  if (sock < 0) return errorExit(rec, sock, ZUB_E_CANNOT_CREATE_SOCK);
+
+  if (isDottedAddress(rec->serverName)) {
+    rec->serverAddr = parseDottedAddress(rec->serverName);
+  } else {
+    int32_t r = resolveServer(rec);
+    if (r < 0) return errorExit(rec, r, 0);
+  }
+  if (traceOpen(rec)) {
+    char ip[LOCAL_IP_CAP + 1];
+    formatDottedAddress(rec->serverAddr, ip, LOCAL_IP_CAP);
+    traceLine(rec, "ServerIP = %s\r\n", ip);
+  }
+
+  int32_t r = connectControl(rec);
+  if (r < 0) return errorExit(rec, r, 0);
+
+  platSleep(0);
+  uint32_t t = platTickCount();
+  rec->resumeTick = t + static_cast<uint32_t>(settings.replyDelay);
+  rec->deadlineTick = t + static_cast<uint32_t>(settings.connectTimeout);
+  rec->waitWritable = 1;
+  rec->nextState = 102;
+  return STEP_ON;
+}
+
+int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
+  if (!waitForWritable(rec->ctrlSock, 0)) {
+    noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
+    return STEP_ON;
+  }
+  if (rec->nonBlockConnect != 0) {
+    rec->nonBlockArg = 0;
+    platSetNonBlocking(rec->ctrlRing.sock, &rec->nonBlockArg);
+  }
+  if (localAddress(rec) < 0) return errorExit(rec, rec->listenSock, ZUB_E_LISTEN);
+  rec->resumeTick = 0;
+  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->nextState = 103;
+  return STEP_ON;
+}
+
+int32_t readGreeting(ChannelRecord* rec, uint32_t) {
+  traceText(rec, "ZUB is connected.\r\n");
+  int32_t r = readReply(rec);
+  if (r < 0) return errorExit(rec, 0, r);
+  rec->resumeTick = 0;
+  rec->deadlineTick = 0;
+  rec->nextState = 104;
+  return STEP_ON;
+}
+
+int32_t sendUser(ChannelRecord* rec, uint32_t now) {
+  if (rec->userName[0] == '\0') {
+    rec->nextState = 0;
+    return STEP_ON;
+  }
+  platFormat(rec->cmdBuf, "USER %s\r\n", rec->userName);
+  return commandStep(rec, now, 105);
+}
+
+int32_t readUserReply(ChannelRecord* rec, uint32_t) {
+  int32_t r = replyStep(rec, 106);
+  if (r == REPLY_READ) rec->waitWritable = 1;
+  return stepResult(r);
+}
+
+int32_t sendPass(ChannelRecord* rec, uint32_t now) {
+  if (rec->password[0] == '\0') {
+    rec->nextState = 0;
+    return STEP_ON;
+  }
+  platFormat(rec->cmdBuf, "PASS %s\r\n", rec->password);
+  int32_t r = commandStep(rec, now, 107);
+  // Some servers need a moment after the password before they answer.
+  if (r == STEP_ON) rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay) + 200;
+  return r;
+}
+
+int32_t readPassReply(ChannelRecord* rec, uint32_t) {
+  platSleep(static_cast<uint32_t>(settings.sleepTime) + 100);
+  return stepResult(replyStep(rec, 0));
+}
+
+int32_t sendQuit(ChannelRecord* rec, uint32_t now) {
+  if (rec->ctrlSock <= 0 || !waitForWritable(rec->ctrlSock, 0)) {
+    rec->nextState = 0;
+    return STEP_ON;
+  }
+  platFormat(rec->cmdBuf, "QUIT\r\n");
+  int32_t r = commandStep(rec, now, 221);
+  if (r == STEP_ON) rec->resumeTick = now + 4 * static_cast<uint32_t>(settings.replyDelay);
+  return r;
+}
+
+int32_t readQuitReply(ChannelRecord* rec, uint32_t) {
+  int32_t r = replyStep(rec, 0);
+  if (r == REPLY_READ) {
+    rec->ctrlRing.head = 0;
+    rec->ctrlRing.tail = 0;
+  }
+  return stepResult(r);
+}
+
+int32_t sendNoop(ChannelRecord* rec, uint32_t now) {
+  platFormat(rec->cmdBuf, "NOOP\r\n");
+  int32_t r = sendCommandLine(rec);
+  if (r < 0) return errorExit(rec, r, ZUB_E_CONNECT);
+  rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
+  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->nextState = 241;
+  return STEP_ON;
+}
+
+int32_t readNoopReply(ChannelRecord* rec, uint32_t) { return stepResult(replyStep(rec, 0)); }

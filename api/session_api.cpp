@@ -1,0 +1,74 @@
+// Session operations: connect and log in, close, keep-alive, abort.
+#include "api/operation.h"
+#include "core/channel.h"
+#include "core/trace.h"
+#include "net/data.h"
+#include "net/sockets.h"
+#include "platform/platform.h"
+#include "util/text.h"
+#include "zub32.h"
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubConnect(int32_t channel, const char* server, const char* user,
+                                                 const char* password) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubConnect", &err);
+  if (rec == nullptr) return err;
+  if (server == nullptr) return ZUB_E_NO_SERVER_NAME;
+  if (user == nullptr) return ZUB_E_NO_USER;
+  if (password == nullptr) return ZUB_E_NO_PASSWORD;
+  copyLine(rec->serverName, server, LOGIN_TEXT_CAP);
+  copyLine(rec->userName, user, LOGIN_TEXT_CAP);
+  copyLine(rec->password, password, LOGIN_TEXT_CAP);
+  rec->waitWritable = 0;
+  rec->lastError = 0;
+  // No replies to discard: the connection does not exist yet.
+  return armAndRun(rec, 101, false);
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubClose(int32_t channel) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubClose", &err);
+  if (rec == nullptr) return err;
+  // QUIT goes out only once the control socket can take it.  A channel that
+  // never connected has no socket to wait for, and waiting on it would never
+  // end: state 220 then just finishes.
+  rec->waitWritable = rec->ctrlSock > 0 ? 1 : 0;
+  rec->lastError = 0;
+  int32_t r = armAndRun(rec, 220, false);
+  if (rec->autoCall == 0) return r;
+
+  // Blocking use: the session ends here whatever QUIT brought.
+  if (rec->ctrlSock != 0) {
+    traceText(rec, "Closing control socket\r\n");
+    closeSocket(rec->ctrlSock, 500);
+    rec->ctrlSock = 0;
+    rec->ctrlRing.sock = 0;
+    rec->ctrlRing.head = 0;
+    rec->ctrlRing.tail = 0;
+  }
+  rec->waitWritable = 0;
+  if (rec->logFile != 0) {
+    platFileClose(rec->logFile);
+    rec->logFile = 0;
+    globalTraceLog = 0;
+  }
+  return r;
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubHello(int32_t channel) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubHello", &err);
+  if (rec == nullptr) return err;
+  return armAndRun(rec, 240, true);
+}
+
+extern "C" ZUB_EXPORT int32_t ZUB_API zubAbort(int32_t channel) {
+  int32_t err = 0;
+  ChannelRecord* rec = beginOperation(channel, "zubAbort", &err);
+  if (rec == nullptr) return err;
+  rec->resumeTick = 0;
+  rec->deadlineTick = 0;
+  rec->nextState = 0;
+  closeDataSockets(rec, 500);
+  return 1;
+}
