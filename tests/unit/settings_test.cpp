@@ -165,9 +165,13 @@ TEST_F(SettingsApi, TraceLinesByteForByte) {
             "*** zubSetString(0,99,'x')\r\n"
             "*** zubDebug\r\n");
 
+  std::string before = zubtest::readFile(log);
+  writeVersionBanner(rec(0));
+  EXPECT_EQ(zubtest::readFile(log), before + "ZUB Win32 Version 2.3.0 Build 8\r\n");
+
   // A formatted line is cut at 1023 characters and then lacks its CR LF.
   std::string longText(2000, 'w');
-  std::string before = zubtest::readFile(log);
+  before = zubtest::readFile(log);
   EXPECT_EQ(zubSetString(0, ZUB_STR_WRITE_LOG, longText.c_str()), h);
   std::string added = zubtest::readFile(log).substr(before.size());
   std::string entry = "*** zubSetString(0,21,'" + longText;
