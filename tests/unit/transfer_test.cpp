@@ -412,6 +412,7 @@ TEST_P(BothModes, StalledDataAfterTheLastPieceTimesOut) {
 
   EXPECT_EQ(zubGetFile(0, "slow.bin"), ZUB_E_TIMEOUT);
   EXPECT_EQ(rec_->nextState, 0);
+  EXPECT_EQ(zubDriver(0), 0);
   EXPECT_EQ(readFile(local("slow.bin")), "first piece");
   EXPECT_EQ(rec_->localFile, 0);
   EXPECT_EQ(rec_->dataSock, 0);
