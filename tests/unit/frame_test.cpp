@@ -69,32 +69,18 @@ TEST_F(Frame, ChannelCountLimits) {
   EXPECT_EQ(zubAttach(2, 0), 1);
 }
 
+// Every export's answers are in channel_check_test; here the lookup itself.
 TEST_F(Frame, ChannelCheckUsesTheLow16Bits) {
-  char buf[64] = "untouched";
   int32_t err = 0;
   EXPECT_EQ(checkChannel(0, &err), nullptr);
   EXPECT_EQ(err, ZUB_E_NOT_ATTACHED);
-  EXPECT_EQ(zubErrorText(0, -3, buf, sizeof buf), ZUB_E_NOT_ATTACHED);
-  EXPECT_EQ(zubSetInteger(0, ZUB_SET_PASSIVE, 1), ZUB_E_NOT_ATTACHED);
-  EXPECT_EQ(zubSetString(0, ZUB_STR_WRITE_LOG, "x"), ZUB_E_NOT_ATTACHED);
-  EXPECT_EQ(zubDebug(0, 0, 0, 0), ZUB_E_NOT_ATTACHED);
-  EXPECT_EQ(zubGetString(0, ZUB_STR_REPLY_NOTES, buf, 10), ZUB_E_NOT_ATTACHED);
-  EXPECT_STREQ(buf, "untouched");
 
   ASSERT_EQ(zubAttach(3, 0), 1);
   for (int32_t bad : {3, 65535, -1, 65536 + 3, INT_MIN + 3}) {
-    SCOPED_TRACE(bad);
-    EXPECT_EQ(checkChannel(bad, &err), nullptr);
-    EXPECT_EQ(err, ZUB_E_CHANNEL_RANGE);
-    EXPECT_EQ(zubErrorText(bad, -3, buf, sizeof buf), ZUB_E_CHANNEL_RANGE);
-    EXPECT_EQ(zubSetInteger(bad, ZUB_SET_PASSIVE, 1), ZUB_E_CHANNEL_RANGE);
-    EXPECT_EQ(zubSetString(bad, ZUB_STR_WRITE_LOG, "x"), ZUB_E_CHANNEL_RANGE);
-    EXPECT_EQ(zubDebug(bad, 0, 0, 0), ZUB_E_CHANNEL_RANGE);
-    EXPECT_EQ(zubGetInteger(bad, ZUB_GET_STEP_COUNT), ZUB_E_CHANNEL_RANGE);
-    EXPECT_EQ(zubGetString(bad, ZUB_STR_REPLY_NOTES, buf, 10), ZUB_E_CHANNEL_RANGE);
-    EXPECT_STREQ(buf, "untouched");
+    err = 0;
+    EXPECT_EQ(checkChannel(bad, &err), nullptr) << bad;
+    EXPECT_EQ(err, ZUB_E_CHANNEL_RANGE) << bad;
   }
-
   // 65536 + n and INT_MIN + n (high bits set) both name channel n.
   EXPECT_EQ(checkChannel(65536 + 2, &err), channelTable[2]);
   EXPECT_EQ(checkChannel(INT_MIN + 1, &err), channelTable[1]);
