@@ -155,7 +155,7 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
   }
 
   rec->state = rec->nextState;
-  if (rec->state > 0) rec->stepCount++;
+  if (rec->state > 0) rec->stepCount = static_cast<int32_t>(static_cast<uint32_t>(rec->stepCount) + 1u);
   // While a state repeats (a reply step waiting) its line is written once.
   if (rec->state != rec->prevState) {
     TimeText at = timeText(now);

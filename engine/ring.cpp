@@ -19,6 +19,11 @@ constexpr int32_t RING_USABLE = RING_SIZE - 1;
 
 inline int32_t ringUsed(const ReceiveRing* ring) { return (ring->tail - ring->head) & RING_MASK; }
 
+// The idle counter wraps after 2^32 attempts instead of overflowing.
+inline void countIdle(ReceiveRing* ring) {
+  ring->idleCount = static_cast<int32_t>(static_cast<uint32_t>(ring->idleCount) + 1u);
+}
+
 // Copies count queued bytes from head on into dst (count <= used).
 void copyOut(const ReceiveRing* ring, uint8_t* dst, int32_t count) {
   int32_t first = RING_SIZE - ring->head;
@@ -33,7 +38,9 @@ int32_t fillRing(ReceiveRing* ring) {
   // Nothing arrives on a ring without a socket (as a poll of an invalid
   // socket would report on the original platform).
   if (ring->sock == 0) return 0;
-  if (waitForReadable(ring->sock, 0) == 0) return 0;
+  // One readiness poll: waitForReadable with 0 ms would add an error poll,
+  // and a socket in an error condition is never readable anyway.
+  if (testSocket(ring->sock, PLAT_READABLE) <= 0) return 0;
   if (ring->head == ring->tail) {
     // An empty ring restarts at 0, so a reply that fits is stored without
     // wrapping.  The old bytes are not wiped: nothing reads outside
@@ -75,7 +82,7 @@ int32_t waitRingData(ReceiveRing* ring, uint32_t ms) {
     int32_t r = fillRing(ring);
     if (r > 0) return 1;
     if (r < 0) return r;
-    ring->idleCount++;
+    countIdle(ring);
     uint32_t now = platTickCount();
     if (!armed) {
       // The first empty attempt only arms the deadline: a 0 ms wait still
@@ -92,7 +99,7 @@ int32_t waitRingData(ReceiveRing* ring, uint32_t ms) {
 int32_t takeFromRing(ReceiveRing* ring, void* dst, int32_t max) {
   if (ring->head == ring->tail) {
     int32_t r = fillRing(ring);
-    if (r == 0) ring->idleCount++;
+    if (r == 0) countIdle(ring);
     traceGlobal("zubQueueLoad=%d\r\n", r);
     if (r <= 0) return r;
   }
@@ -106,7 +113,7 @@ int32_t takeFromRing(ReceiveRing* ring, void* dst, int32_t max) {
 
 int32_t peekRing(ReceiveRing* ring, void* dst, int32_t max) {
   int32_t r = fillRing(ring);
-  if (r == 0) ring->idleCount++;
+  if (r == 0) countIdle(ring);
   // Bytes that came before the end of the connection are still delivered:
   // a server that sends a refusal and closes must have its refusal read.
   // The end is reported once nothing is left.
