@@ -18,7 +18,9 @@
 
 namespace {
 
-thread_local bool counting = false;
+// volatile: the compiler knows malloc reads no program variable and would
+// otherwise move the flag's stores across the call.
+thread_local volatile bool counting = false;
 std::atomic<long> allocations{0};
 
 void noteAllocation() {
@@ -29,7 +31,8 @@ void noteAllocation() {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers own malloc; they report every allocation through a hook.
-#include <sanitizer/allocator_interface.h>
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, size_t),
+                                                        void (*onFree)(const volatile void*));
 
 namespace {
 void onMalloc(const volatile void*, size_t) { noteAllocation(); }

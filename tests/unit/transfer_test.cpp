@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -57,13 +56,33 @@ class TransferTest : public SessionTest {
 
   std::string local(const std::string& name) const { return dir_.file(name); }
 
+  // The log with the time of each state line as T and the socket of each
+  // send/recv line as S.
+  std::string timelessLog() const {
+    std::string log = readLog();
+    std::string out;
+    for (size_t i = 0; i < log.size();) {
+      if (log[i] == '<' && i + 13 <= log.size() && log[i + 4] == ':' && log[i + 8] == '.' && log[i + 12] == '>') {
+        out += log.substr(i, 5) + "T>";
+        i += 13;
+      } else if ((log.compare(i, 5, "send(") == 0 || log.compare(i, 5, "recv(") == 0) &&
+                 log.find("):", i) != std::string::npos) {
+        out += log.substr(i, 5) + "S)";
+        i = log.find("):", i) + 1;
+      } else {
+        out += log[i++];
+      }
+    }
+    return out;
+  }
+
   // Values of the "send(S):N" trace lines, in order.
   std::vector<int> sendSizes() const {
     std::vector<int> sizes;
     std::string log = readLog();
-    std::regex re(R"(send\(\d+\):(-?\d+)\r\n)");
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), re); it != std::sregex_iterator(); ++it) {
-      sizes.push_back(std::stoi((*it)[1].str()));
+    for (size_t at = log.find("send("); at != std::string::npos; at = log.find("send(", at + 1)) {
+      size_t colon = log.find("):", at);
+      if (colon != std::string::npos) sizes.push_back(std::atoi(log.c_str() + colon + 2));
     }
     return sizes;
   }
@@ -174,7 +193,7 @@ TEST_P(BothModes, UploadsInBlocksAndAppends) {
   EXPECT_EQ(rec_->localFile, 0);
   EXPECT_EQ(rec_->dataSock, 0);
 
-  std::string log = normalisedLog();
+  std::string log = timelessLog();
   EXPECT_NE(find(log, "send(S):952\r\n[EOF]\r\n<408:T>\r\n3000 bytes transmitted\r\nClosing file\r\n"),
             std::string::npos)
       << log;
@@ -448,8 +467,8 @@ TEST_F(TransferTest, LocalFileThatCannotBeOpened) {
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
   std::string log = readLog();
-  EXPECT_TRUE(std::regex_search(log, std::regex("SockCode=-1 zubCode=-28 PrevState=30[45] ThisState=305 NextState=307")))
-      << log;
+  EXPECT_NE(find(log, " ThisState=305 NextState=307\r\n"), std::string::npos) << log;
+  EXPECT_NE(find(log, "SockCode=-1 zubCode=-28 PrevState=30"), std::string::npos);
   // The error exit leaves no data socket behind.
   EXPECT_EQ(rec_->dataSock, 0);
 
