@@ -1,6 +1,7 @@
 // Sessions against the scripted server: connect and log in, the greeting,
 // refused and unresolvable servers, caller-driven use, NOOP, abort, close.
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -222,6 +223,23 @@ TEST_F(SessionTest, ServerThatNeverGreetsTimesOut) {
   EXPECT_EQ(zubDriver(0), 0);
 }
 
+// The tick (its low 19 bits, in ms) of the first state line of `state` in
+// the trace log, or -1.
+int32_t stateTime(const std::string& log, int32_t state) {
+  char head[8];
+  std::snprintf(head, sizeof head, "<%3d:", state);
+  size_t at = log.find(head);
+  if (at == std::string::npos || at + 13 > log.size()) return -1;
+  return std::stoi(log.substr(at + 5, 3)) * 1000 + std::stoi(log.substr(at + 9, 3));
+}
+
+// Milliseconds from one state line to a later one (the time texts wrap).
+int32_t stateGap(const std::string& log, int32_t from, int32_t to) {
+  int32_t a = stateTime(log, from), b = stateTime(log, to);
+  if (a < 0 || b < 0) return -1;
+  return (b - a + 524288) % 524288;
+}
+
 // Runs the driver until it returns 0 or an error; the results with runs of
 // the same value collapsed into one.
 std::vector<int32_t> driveToEnd(int32_t ch) {
@@ -251,6 +269,7 @@ TEST_F(SessionTest, CallerDrivenSessionStepByStep) {
   EXPECT_EQ(zubSetInteger(0, ZUB_SET_AUTO_CALL, 0), 0);
   // A reply delay puts the delay gate (9999) after every command.
   zubSetInteger(0, ZUB_SET_REPLY_DELAY, 100);
+  openLog();
 
   EXPECT_EQ(zubConnect(0, "127.0.0.1", "anna", "secret"), 0);
   EXPECT_EQ(rec_->nextState, 101);
@@ -273,6 +292,15 @@ TEST_F(SessionTest, CallerDrivenSessionStepByStep) {
   EXPECT_TRUE(srv.errors().empty());
   EXPECT_EQ(srv.transcript(), "USER anna\r\nPASS secret\r\nNOOP\r\nQUIT\r\n");
   zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+
+  // The fixed pauses: the reply to PASS is looked at no earlier than
+  // replyDelay + 200 ms after it went, the reply to QUIT no earlier than
+  // 4 x replyDelay, the one to NOOP no earlier than replyDelay.
+  std::string log = readLog();
+  EXPECT_GE(stateGap(log, 106, 107), 300) << log;
+  EXPECT_GE(stateGap(log, 240, 241), 100) << log;
+  EXPECT_GE(stateGap(log, 220, 221), 400) << log;
+  EXPECT_LT(stateGap(log, 220, 221), 5000) << log;
 }
 
 TEST_F(SessionTest, UnaskedTextBetweenBlockingOperationsIsDiscarded) {
