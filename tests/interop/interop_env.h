@@ -19,6 +19,8 @@ struct InteropServer {
   std::string name;
   std::string host = "127.0.0.1";
   uint16_t port = 0;
+  uint16_t pasvMin = 0;  // the server's passive port range
+  uint16_t pasvMax = 0;
   std::string user;
   std::string pass;
   std::string rootDir;  // what the server shows as "/", on the local disk
@@ -36,7 +38,7 @@ inline InteropServer loadInteropServer(const char* name) {
     server.problem = path + " is missing: the fixture that starts " + name + " did not run or failed";
     return server;
   }
-  long port = 0;
+  long port = 0, pasvMin = 0, pasvMax = 0;
   std::string line;
   while (std::getline(in, line)) {
     size_t eq = line.find('=');
@@ -45,6 +47,8 @@ inline InteropServer loadInteropServer(const char* name) {
     std::string value = line.substr(eq + 1);
     if (key == "PID") server.pid = static_cast<int32_t>(std::strtol(value.c_str(), nullptr, 10));
     else if (key == "PORT") port = std::strtol(value.c_str(), nullptr, 10);
+    else if (key == "PASV_MIN") pasvMin = std::strtol(value.c_str(), nullptr, 10);
+    else if (key == "PASV_MAX") pasvMax = std::strtol(value.c_str(), nullptr, 10);
     else if (key == "ROOTDIR") server.rootDir = value;
     else if (key == "USER") server.user = value;
     else if (key == "PASS") server.pass = value;
@@ -54,6 +58,10 @@ inline InteropServer loadInteropServer(const char* name) {
     return server;
   }
   server.port = static_cast<uint16_t>(port);
+  if (pasvMin > 0 && pasvMin <= pasvMax && pasvMax <= 65535) {
+    server.pasvMin = static_cast<uint16_t>(pasvMin);
+    server.pasvMax = static_cast<uint16_t>(pasvMax);
+  }
   server.available = true;
   return server;
 }

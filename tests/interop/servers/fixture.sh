@@ -3,7 +3,7 @@
 # usage: fixture.sh start NAME PORT PASV_MIN PASV_MAX OUTDIR
 #        fixture.sh stop NAME OUTDIR
 # start: fresh OUTDIR/NAME/{root,state}, start.sh, then OUTDIR/NAME.env with
-#        PID, PORT, ROOTDIR, USER, PASS for the tests to read.
+#        PID, PORT, PASV_MIN, PASV_MAX, ROOTDIR, USER, PASS for the tests.
 # stop:  stop.sh with the recorded PID, removes the env file.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,8 +30,8 @@ case ${1:-} in
     rm -rf "$dir"
     mkdir -p "$dir/root" "$dir/state"
     pid=$(bash "$here/start.sh" "$name" "$dir/root" "$port" "$pasv_min" "$pasv_max" "$dir/state")
-    printf 'PID=%s\nPORT=%s\nROOTDIR=%s\nUSER=ftptest\nPASS=ftptest\n' \
-      "$pid" "$port" "$(realpath "$dir/root")" >"$env.new"
+    printf 'PID=%s\nPORT=%s\nPASV_MIN=%s\nPASV_MAX=%s\nROOTDIR=%s\nUSER=ftptest\nPASS=ftptest\n' \
+      "$pid" "$port" "$pasv_min" "$pasv_max" "$(realpath "$dir/root")" >"$env.new"
     mv "$env.new" "$env"
     echo "$name: PID $pid on 127.0.0.1:$port, passive $pasv_min-$pasv_max, root $dir/root"
     ;;

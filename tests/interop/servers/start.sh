@@ -75,6 +75,9 @@ case $name in
     open_ancestors
     mkdir -p "$state/empty"
     chmod 0755 "$state/empty"
+    # The compiled-in limits (2000 clients, 50 per address) are not the man
+    # page's 0: parallel concurrency tests from 127.0.0.1 got "421 There are
+    # too many connections from your internet address."
     cat >"$state/vsftpd.conf" <<EOF
 listen=YES
 listen_ipv6=NO
@@ -100,6 +103,8 @@ connect_from_port_20=NO
 seccomp_sandbox=NO
 isolate=NO
 isolate_network=NO
+max_clients=0
+max_per_ip=0
 xferlog_enable=YES
 log_ftp_protocol=YES
 vsftpd_log_file=$state/vsftpd.log
@@ -131,8 +136,9 @@ EOF
     rm -f "$state/pureftpd.pdb"
     "$pure_pw" mkdb "$state/pureftpd.pdb" -f "$state/pureftpd.passwd" >>"$out" 2>&1 ||
       zub_die "pure-pw mkdb failed: $(tail -n 5 "$out")"
+    # -c/-C: room for parallel concurrency tests (the default is 50 clients)
     cmd=("$prog" -S "127.0.0.1,$port" -l "puredb:$state/pureftpd.pdb" -E -H
-      -p "$pasv_min:$pasv_max" -P 127.0.0.1 -O "clf:$state/transfer.log" -f none)
+      -p "$pasv_min:$pasv_max" -P 127.0.0.1 -O "clf:$state/transfer.log" -f none -c 200 -C 200)
     ;;
 
   proftpd)
@@ -149,7 +155,7 @@ SocketBindTight on
 UseIPv6 off
 User nobody
 Group nogroup
-MaxInstances 100
+MaxInstances 200
 Umask 022 022
 PidFile "$state/proftpd.pid"
 ScoreboardFile "$state/proftpd.scoreboard"
@@ -191,8 +197,15 @@ EOF
 esac
 
 echo "--- $(date '+%F %T') ${cmd[*]}" >>"$out"
-# Standard streams detached, so $(start.sh ...) returns once we exit.
-nohup "${cmd[@]}" </dev/null >>"$out" 2>&1 &
+# Standard streams detached, so $(start.sh ...) returns once we exit, and no
+# other descriptor of the caller (ctest keeps its log and pipes open) inherited.
+(
+  for fd in /proc/"$BASHPID"/fd/*; do
+    fd=${fd##*/}
+    if ((fd > 2)); then eval "exec $fd>&-"; fi
+  done
+  exec nohup "${cmd[@]}" </dev/null >>"$out" 2>&1
+) &
 pid=$!
 
 fail() {

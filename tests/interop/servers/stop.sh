@@ -60,10 +60,48 @@ end "$pid" "$(zub_start_time "$pid" || echo 0)" || {
   echo "stop.sh: PID $pid survived SIGKILL" >&2
   status=1
 }
-for entry in "${sessions[@]}"; do
-  end "${entry%%:*}" "${entry#*:}" || {
-    echo "stop.sh: session PID ${entry%%:*} survived SIGKILL" >&2
-    status=1
-  }
-done
+
+# The sessions all at once: SIGTERM, up to 10 s for all, then SIGKILL.
+is_same() { [[ $(zub_start_time "${1%%:*}" 2>/dev/null) == "${1#*:}" ]] && zub_alive "${1%%:*}"; }
+signal_left() {
+  local sig=$1 entry left=()
+  for entry in "${sessions[@]}"; do
+    if is_same "$entry"; then
+      kill "-$sig" "${entry%%:*}" 2>/dev/null || true
+      left+=("$entry")
+    fi
+  done
+  sessions=("${left[@]}")
+}
+wait_sessions() {
+  local polls=$(($1 * 50)) entry alive
+  while ((polls-- > 0)); do
+    alive=0
+    for entry in "${sessions[@]}"; do
+      if is_same "$entry"; then
+        alive=1
+        break
+      fi
+    done
+    if ((!alive)); then
+      sessions=()
+      return 0
+    fi
+    sleep 0.02
+  done
+}
+if ((${#sessions[@]})); then
+  signal_left TERM
+  wait_sessions 10
+  if ((${#sessions[@]})); then
+    signal_left KILL
+    wait_sessions 5
+    for entry in "${sessions[@]}"; do
+      if is_same "$entry"; then
+        echo "stop.sh: session PID ${entry%%:*} survived SIGKILL" >&2
+        status=1
+      fi
+    done
+  fi
+fi
 exit $status
