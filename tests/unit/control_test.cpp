@@ -101,6 +101,13 @@ TEST_F(ControlTest, ResolvesLocalhostAndHonoursTheAddressIndex) {
   EXPECT_EQ(resolveServer(rec_), ZUB_E_CANNOT_COMPLY);
   settings.hostAddrIndex = 0;
 
+  // Shorthand numeric forms are not dotted addresses here: the name service
+  // reads them its own way (127.1 is 127.0.0.1).
+  std::strcpy(rec_->serverName, "127.1");
+  ASSERT_EQ(isDottedAddress(rec_->serverName), 0);
+  EXPECT_EQ(resolveServer(rec_), 1);
+  EXPECT_EQ(rec_->serverAddr, 0x7F000001u);
+
   std::strcpy(rec_->serverName, "no-such-host.invalid");
   EXPECT_EQ(resolveServer(rec_), -PLAT_WSAHOST_NOT_FOUND);
 
