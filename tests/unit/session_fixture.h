@@ -48,6 +48,7 @@ class SessionTest : public ::testing::Test {
       r->logFile = 0;
     }
     globalTraceLog = 0;
+    platFaultClearAll();
     zubRelease();
     settings = saved_;
     std::remove(logPath_.c_str());

@@ -347,6 +347,15 @@ TEST_F(SessionTest, HelloFailures) {
   EXPECT_LT(msSince(t0), 5000);
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty());
+
+  // A failing send of NOOP is reported with its socket code; the log names
+  // the connect error -9 as the library's code (other commands: -21).
+  openLog();
+  platFaultSet(PLAT_OP_SEND, 1, PLAT_WSAECONNRESET);
+  EXPECT_EQ(zubHello(0), -PLAT_WSAECONNRESET);
+  platFaultClearAll();
+  EXPECT_NE(readLog().find("SockCode=-10054 zubCode=-9 PrevState="), std::string::npos) << readLog();
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_LAST_ERROR), -PLAT_WSAECONNRESET);
 }
 
 TEST_F(SessionTest, CloseInBlockingUseClosesSocketAndLogEvenAfterAnError) {
