@@ -161,7 +161,7 @@ struct Readiness {
 // advances the descriptor's connection-attempt state.
 Readiness classify(int fd, short revents) {
   Readiness r{false, false, false};
-  if (fd < 0 || (revents & POLLNVAL) != 0) {
+  if (fd <= 0 || (revents & POLLNVAL) != 0) {
     r.error = true;
     return r;
   }
@@ -297,6 +297,7 @@ int32_t platSocket() {
 }
 
 int32_t platConnect(int32_t sock, const PlatSockAddr* addr) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;
   if (faultHit(PLAT_OP_CONNECT, &error)) return failWith(error);
   if (addr == nullptr) return failWith(PLAT_WSAEFAULT);
@@ -332,6 +333,7 @@ int32_t platConnect(int32_t sock, const PlatSockAddr* addr) {
 }
 
 int32_t platBind(int32_t sock, const PlatSockAddr* addr) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;
   if (faultHit(PLAT_OP_BIND, &error)) return failWith(error);
   if (addr == nullptr) return failWith(PLAT_WSAEFAULT);
@@ -347,6 +349,7 @@ int32_t platBind(int32_t sock, const PlatSockAddr* addr) {
 }
 
 int32_t platListen(int32_t sock, int32_t backlog) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;
   if (faultHit(PLAT_OP_LISTEN, &error)) return failWith(error);
   if (listen(sock, backlog) != 0) return failFromErrno();
@@ -354,6 +357,7 @@ int32_t platListen(int32_t sock, int32_t backlog) {
 }
 
 int32_t platAccept(int32_t sock, PlatSockAddr* peer) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;
   if (faultHit(PLAT_OP_ACCEPT, &error)) return failWith(error);
   // As with WinSock, the accepted socket inherits the listener's
@@ -376,6 +380,7 @@ int32_t platAccept(int32_t sock, PlatSockAddr* peer) {
 }
 
 int32_t platSend(int32_t sock, const void* data, int32_t count) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;
   if (faultHit(PLAT_OP_SEND, &error)) return failWith(error);
   if (count < 0) return failWith(PLAT_WSAEINVAL);
@@ -388,6 +393,7 @@ int32_t platSend(int32_t sock, const void* data, int32_t count) {
 }
 
 int32_t platRecv(int32_t sock, void* data, int32_t count) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;
   if (faultHit(PLAT_OP_RECV, &error)) return failWith(error);
   if (count < 0) return failWith(PLAT_WSAEINVAL);
@@ -400,7 +406,7 @@ int32_t platRecv(int32_t sock, void* data, int32_t count) {
 }
 
 int32_t platCloseSocket(int32_t sock) {
-  if (sock < 0) return failWith(PLAT_WSAENOTSOCK);
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   // Forget the state first: once closed, the number may be reused at once.
   setSockState(sock, 0);
   // Linux frees the descriptor even when close reports EINTR.
@@ -409,6 +415,7 @@ int32_t platCloseSocket(int32_t sock) {
 }
 
 int32_t platSetNonBlocking(int32_t sock, uint32_t* arg) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   if (arg == nullptr) return failWith(PLAT_WSAEFAULT);
   int flags = fcntl(sock, F_GETFL);
   if (flags < 0) return failFromErrno();
@@ -418,6 +425,7 @@ int32_t platSetNonBlocking(int32_t sock, uint32_t* arg) {
 }
 
 int32_t platGetSockName(int32_t sock, PlatSockAddr* addr) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;
   if (faultHit(PLAT_OP_GETSOCKNAME, &error)) return failWith(error);
   if (addr == nullptr) return failWith(PLAT_WSAEFAULT);
@@ -486,7 +494,7 @@ int32_t platResolve(const char* name, uint32_t* addrsNet, int32_t maxAddrs, int3
 
 int32_t platPollSocket(int32_t sock, int32_t mode) {
   if (mode != PLAT_READABLE && mode != PLAT_WRITABLE && mode != PLAT_ERROR) return 0;
-  Readiness r = classify(sock, sock < 0 ? 0 : pollOnce(sock, 0));
+  Readiness r = classify(sock, sock <= 0 ? 0 : pollOnce(sock, 0));
   if (mode == PLAT_READABLE) return r.readable ? 1 : 0;
   if (mode == PLAT_WRITABLE) return r.writable ? 1 : 0;
   return r.error ? 1 : 0;
@@ -628,6 +636,7 @@ int32_t platFileOpen(const char* path, int32_t mode) {
 }
 
 int32_t platFileRead(int32_t file, void* buf, int32_t count) {
+  if (file <= 0) return PLAT_INVALID;
   int32_t error = 0;
   if (faultHit(PLAT_OP_FILE_READ, &error)) return PLAT_INVALID;
   if (count < 0 || buf == nullptr) return PLAT_INVALID;
@@ -646,6 +655,7 @@ int32_t platFileRead(int32_t file, void* buf, int32_t count) {
 // All or nothing: a short write (disk full) is a failure.  A count of 0
 // writes nothing.
 int32_t platFileWrite(int32_t file, const void* buf, int32_t count) {
+  if (file <= 0) return PLAT_INVALID;
   int32_t error = 0;
   if (faultHit(PLAT_OP_FILE_WRITE, &error)) return PLAT_INVALID;
   if (count < 0 || (buf == nullptr && count > 0)) return PLAT_INVALID;
@@ -661,13 +671,13 @@ int32_t platFileWrite(int32_t file, const void* buf, int32_t count) {
 }
 
 int64_t platFileSeek(int32_t file, int64_t offset) {
-  if (offset < 0) return -1;
+  if (file <= 0 || offset < 0) return -1;
   off_t pos = lseek(file, static_cast<off_t>(offset), SEEK_SET);
   return pos < 0 ? -1 : static_cast<int64_t>(pos);
 }
 
 int32_t platFileClose(int32_t file) {
-  if (file < 0) return PLAT_INVALID;
+  if (file <= 0) return PLAT_INVALID;
   if (close(file) != 0 && errno != EINTR) return PLAT_INVALID;
   return 0;
 }

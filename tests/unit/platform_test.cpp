@@ -454,3 +454,20 @@ TEST(PlatFaults, NthCallFailsOnce) {
   platFileDelete(path.c_str());
   rmdir(dir.c_str());
 }
+
+// 0 means "no socket / no file" in the channel record: a call that reaches
+// the platform with it must fail instead of touching the process's stdin.
+TEST(PlatformHandles, ZeroIsNeverUsedAsAHandle) {
+  char byte = 'x';
+  EXPECT_EQ(platSend(0, &byte, 1), PLAT_INVALID);
+  EXPECT_EQ(platLastError(), PLAT_WSAENOTSOCK);
+  EXPECT_EQ(platRecv(0, &byte, 1), PLAT_INVALID);
+  EXPECT_EQ(platCloseSocket(0), PLAT_INVALID);
+  EXPECT_EQ(platPollSocket(0, PLAT_READABLE), 0);
+  EXPECT_EQ(platPollSocket(0, PLAT_WRITABLE), 0);
+  EXPECT_EQ(platPollSocket(0, PLAT_ERROR), 1);
+  EXPECT_EQ(platFileWrite(0, &byte, 1), PLAT_INVALID);
+  EXPECT_EQ(platFileRead(0, &byte, 1), PLAT_INVALID);
+  EXPECT_EQ(platFileSeek(0, 0), -1);
+  EXPECT_EQ(platFileClose(0), PLAT_INVALID);
+}
