@@ -105,6 +105,7 @@ TEST_P(BothModes, DownloadsIntoTheLocalDirectory) {
   srv.serveRetr(mode, "a.bin", body);
   srv.serveRetr(mode, "dir/b.bin", "second");
   srv.serveRetr(mode, "empty.txt", "");
+  srv.serveRetr(mode, "sep.bin", "bar");
 
   EXPECT_EQ(zubGetFile(0, "a.bin"), 0);
   EXPECT_EQ(readFile(local("a.bin")), body);
@@ -115,11 +116,15 @@ TEST_P(BothModes, DownloadsIntoTheLocalDirectory) {
   EXPECT_EQ(zubGetFile(0, "empty.txt"), 0);
   EXPECT_TRUE(fileExists(local("empty.txt")));
   EXPECT_EQ(readFile(local("empty.txt")), "");
+  // The separator is a setting; the colon is then an ordinary character.
+  zubSetInteger(0, ZUB_SET_NAME_SEPARATOR, '|');
+  EXPECT_EQ(zubGetFile(0, "sep.bin|x:y"), 0);
+  EXPECT_EQ(readFile(local("x:y")), "bar");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
 
-  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), 0);
-  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES_TOTAL), 100006);
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), 3);
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES_TOTAL), 100009);
   EXPECT_EQ(zubGetInteger(0, ZUB_GET_REPLY_CODE), 226);
   char reply[64];
   EXPECT_EQ(zubGetString(0, ZUB_STR_LAST_REPLY, reply, 63), 22);
@@ -432,6 +437,8 @@ TEST_P(BothModes, StalledDataAfterTheLastPieceTimesOut) {
   EXPECT_EQ(zubGetFile(0, "slow.bin"), ZUB_E_TIMEOUT);
   EXPECT_EQ(rec_->nextState, 0);
   EXPECT_EQ(zubDriver(0), 0);
+  // Polls of the data connection that found nothing while it stalled.
+  EXPECT_GT(zubGetInteger(0, ZUB_GET_DATA_IDLE_COUNT), 0);
   EXPECT_EQ(readFile(local("slow.bin")), "first piece");
   EXPECT_EQ(rec_->localFile, 0);
   EXPECT_EQ(rec_->dataSock, 0);
@@ -502,6 +509,74 @@ TEST_F(TransferTest, CallerDrivenDownloadAndCountersThatWrap) {
   EXPECT_EQ(rec_->getBytesTotal, static_cast<int32_t>(static_cast<uint32_t>(INT32_MAX) + 9000u));
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
+}
+
+// A transfer abandoned half-way in caller-driven use leaves its data socket
+// or listener open; the next one closes it before opening its own, so
+// nothing leaks and no stray byte reaches the new transfer.
+TEST_F(TransferTest, LeftoverDataSocketAndListenerAreClosedFirst) {
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  openLog();
+  srv.expect("PASV\r\n");
+  srv.pasvReply();
+  srv.acceptPassiveData();
+  srv.dataSend("STRAY BYTES\r\n");
+  srv.serveList(DataMode::Passive, "LIST\r\n", "real\r\n");
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+  ASSERT_EQ(zubGetFile(0, "abandoned.bin"), 0);
+  for (int i = 0; i < 100000 && rec_->nextState != 302; ++i) ASSERT_GT(zubDriver(0), 0);
+  ASSERT_NE(rec_->dataSock, 0);
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+  char buf[64];
+  EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), 6);
+  EXPECT_STREQ(buf, "real\r\n");
+  ASSERT_TRUE(srv.waitDone());
+  EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
+  std::string log = timelessLog();
+  size_t dataPort = log.find("DataPort = ", log.find("*** zubGetList"));
+  ASSERT_NE(dataPort, std::string::npos) << log;
+  EXPECT_EQ(log.compare(log.find("\r\n", dataPort) + 2, 21, "Closing data socket\r\n"), 0) << log;
+
+  // Active mode: a listener left by the PORT exchange.
+  zubSetInteger(0, ZUB_SET_PASSIVE, 0);
+  srv.openData(DataMode::Active);
+  srv.serveList(DataMode::Active, "LIST\r\n", "again\r\n");
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+  ASSERT_EQ(zubGetFile(0, "abandoned.bin"), 0);
+  for (int i = 0; i < 100000 && rec_->nextState != 302; ++i) ASSERT_GT(zubDriver(0), 0);
+  const int32_t leftover = rec_->listenSock;
+  ASSERT_NE(leftover, 0);
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+  EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), 7);
+  EXPECT_STREQ(buf, "again\r\n");
+  ASSERT_TRUE(srv.waitDone());
+  EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
+  log = timelessLog();
+  size_t port = log.find("<910:T>", log.rfind("*** zubGetList"));
+  ASSERT_NE(port, std::string::npos);
+  EXPECT_EQ(log.find("Closing listener socket\r\nBinding 127.0.0.1 to port ", port), log.find("Closing", port))
+      << log;
+}
+
+// A failed accept is returned as it stands and leaves the channel waiting in
+// the accept state; nothing is closed or logged as an error.
+TEST_F(TransferTest, FailedAcceptLeavesTheChannelWaiting) {
+  ScriptServer srv;
+  begin(srv, DataMode::Active);
+  openLog();
+  srv.openData(DataMode::Active);
+  srv.expect("RETR a.bin\r\n");
+  srv.portConnect();
+  platFaultSet(PLAT_OP_ACCEPT, 1, PLAT_WSAECONNRESET);
+  EXPECT_EQ(zubGetFile(0, "a.bin"), -PLAT_WSAECONNRESET);
+  platFaultClearAll();
+  EXPECT_EQ(rec_->nextState, 921);
+  EXPECT_NE(rec_->listenSock, 0);
+  EXPECT_EQ(readLog().find("ERROR("), std::string::npos);
+  EXPECT_EQ(zubAbort(0), 1);
+  EXPECT_EQ(rec_->listenSock, 0);
+  ASSERT_TRUE(srv.waitDone());
 }
 
 TEST_F(TransferTest, SetModeSendsTheType) {
