@@ -2,7 +2,8 @@
 # The project's test command: installs what is missing, builds, runs the unit
 # and real-server tests, then the same unit tests under ASan+UBSan.
 # usage: bash scripts/test.sh
-#   ZUB_TEST_INTEROP=0  skip the real FTP servers (they need root)
+#   ZUB_TEST_INTEROP=0         skip the real FTP servers (they need root)
+#   ZUB_INTEROP_PORT_OFFSET=N  shift the servers' ports (another run uses them)
 # Exits non-zero when any build or test fails; prints the time of each phase.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -77,15 +78,15 @@ build() {
 
 phase "build dependencies" install_build_deps || finish
 
-interop_flag=-DZUB_INTEROP=ON
+interop_flags=(-DZUB_INTEROP=ON "-DZUB_INTEROP_PORT_OFFSET=${ZUB_INTEROP_PORT_OFFSET:-0}")
 if [[ $interop == 0 ]]; then
-  interop_flag=-DZUB_INTEROP=OFF
+  interop_flags=(-DZUB_INTEROP=OFF)
   echo "ZUB_TEST_INTEROP=0: real-server tests skipped"
 else
   phase "FTP servers" bash tests/interop/servers/install.sh all || finish
 fi
 
-if phase "build" build build "$interop_flag"; then
+if phase "build" build build "${interop_flags[@]}"; then
   phase "tests" ctest --test-dir build --output-on-failure -j "$jobs"
 fi
 
