@@ -193,15 +193,14 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetString(int32_t channel, int32_t code
     if (old != 0) {
       // A replaced log is closed, never leaked; the library-wide handle must
       // not go on naming it.
-      if (globalTraceLog == old) globalTraceLog = 0;
-      platFileClose(old);
+      closeTraceFile(old, false);
     }
     if (h <= 0) {
       rec->logFile = 0;
       return -1;
     }
     rec->logFile = h;
-    globalTraceLog = h;
+    setGlobalTraceLog(h);
     return h;
   }
   if (code == ZUB_STR_WRITE_LOG) {

@@ -32,7 +32,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubExtract(const char* text, int32_t line,
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubFileLength(const char* text, int32_t first, int32_t last) {
   if (text == nullptr) return -1;
-  if (globalTraceLog != 0) {
+  if (globalTraceHandle() != 0) {
     char quoted[FILE_LENGTH_TRACE_TEXT_MAX + 1];
     copyText(quoted, text, FILE_LENGTH_TRACE_TEXT_MAX);
     traceGlobal("zubFileLength(%s,%d,%d)\r\n", quoted, first, last);

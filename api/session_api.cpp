@@ -48,9 +48,8 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubClose(int32_t channel) {
   }
   rec->waitWritable = 0;
   if (rec->logFile != 0) {
-    platFileClose(rec->logFile);
+    closeTraceFile(rec->logFile, true);
     rec->logFile = 0;
-    globalTraceLog = 0;
   }
   return r;
 }

@@ -2,6 +2,7 @@
 // into the library-wide log for code that knows no channel.
 #include "core/trace.h"
 
+#include <atomic>
 #include <cstdarg>
 
 #include "core/channel.h"
@@ -32,21 +33,46 @@ void traceBytes(ChannelRecord* rec, const char* data, int32_t count) {
   platFileWrite(rec->logFile, data, count);
 }
 
+int32_t globalTraceHandle() { return std::atomic_ref<int32_t>(globalTraceLog).load(std::memory_order_acquire); }
+
+void setGlobalTraceLog(int32_t handle) {
+  platLockEnter();
+  std::atomic_ref<int32_t>(globalTraceLog).store(handle, std::memory_order_release);
+  platLockLeave();
+}
+
+void closeTraceFile(int32_t file, bool clearGlobal) {
+  platLockEnter();
+  std::atomic_ref<int32_t> global(globalTraceLog);
+  if (clearGlobal || global.load(std::memory_order_relaxed) == file) global.store(0, std::memory_order_release);
+  platFileClose(file);
+  platLockLeave();
+}
+
+namespace {
+// The handle is taken again under the lock: a close may have come between
+// the caller's first look and the write.
+void writeGlobal(const char* text, int32_t count) {
+  platLockEnter();
+  int32_t log = globalTraceHandle();
+  if (log != 0) platFileWrite(log, text, count);
+  platLockLeave();
+}
+}  // namespace
+
 void traceGlobal(const char* fmt, ...) {
-  int32_t log = globalTraceLog;
-  if (log == 0) return;
+  if (globalTraceHandle() == 0) return;
   char line[PLAT_FORMAT_MAX];
   va_list ap;
   va_start(ap, fmt);
   platFormatV(line, fmt, ap);
   va_end(ap);
-  platFileWrite(log, line, boundedLength(line));
+  writeGlobal(line, boundedLength(line));
 }
 
 void traceGlobalText(const char* text) {
-  int32_t log = globalTraceLog;
-  if (log == 0) return;
-  platFileWrite(log, text, textLength(text));
+  if (globalTraceHandle() == 0) return;
+  writeGlobal(text, textLength(text));
 }
 
 void writeVersionBanner(ChannelRecord* rec) {

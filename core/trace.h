@@ -8,6 +8,17 @@ struct ChannelRecord;
 
 extern int32_t globalTraceLog;  // most recently opened log; 0 = none
 
+// Channels on different threads share the library-wide log: it is read
+// atomically, and set, cleared and its file closed only under the global
+// lock, which the writers hold too.  So no thread writes into a handle that
+// another has just closed and the system may already have given to a socket
+// or file of a third channel.
+int32_t globalTraceHandle();
+void setGlobalTraceLog(int32_t handle);
+// Closes a channel's log file; clears the library-wide handle always
+// (`clearGlobal`) or only when it names this file.
+void closeTraceFile(int32_t file, bool clearGlobal);
+
 // True when the channel has a trace log open.
 bool traceOpen(const ChannelRecord* rec);
 // Formats a line into the channel's logLine (wsprintfA rules, 1024-byte cut)

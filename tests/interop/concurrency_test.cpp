@@ -147,6 +147,7 @@ std::string blockingSession(const ChannelPlan& p, const InteropServer& server,
   auto fail = [&](const char* what, int32_t r) {
     return std::string(what) + " returned " + std::to_string(r) + ": " + errorText(ch, r);
   };
+  if (zubSetString(ch, ZUB_STR_OPEN_LOG, (p.localDir + "/trace.log").c_str()) <= 0) return "no trace log";
   int32_t r = zubConnect(ch, server.host.c_str(), server.user.c_str(), server.pass.c_str());
   if (r != 0) return fail("zubConnect", r);
   if ((r = zubMakeServerDir(ch, p.serverDir.c_str())) != 0) return fail("zubMakeServerDir", r);
