@@ -38,9 +38,6 @@ int32_t fillRing(ReceiveRing* ring) {
   // Nothing arrives on a ring without a socket (as a poll of an invalid
   // socket would report on the original platform).
   if (ring->sock == 0) return 0;
-  // One readiness poll: waitForReadable with 0 ms would add an error poll,
-  // and a socket in an error condition is never readable anyway.
-  if (testSocket(ring->sock, PLAT_READABLE) <= 0) return 0;
   if (ring->head == ring->tail) {
     // An empty ring restarts at 0, so a reply that fits is stored without
     // wrapping.  The old bytes are not wiped: nothing reads outside
@@ -56,13 +53,17 @@ int32_t fillRing(ReceiveRing* ring) {
   int32_t span = ring->tail >= ring->head ? RING_SIZE - ring->tail - (ring->head == 0 ? 1 : 0)
                                           : ring->head - 1 - ring->tail;
   int32_t n;
+  // The receive itself is the readiness poll: a download step costs one
+  // system call here instead of a poll and a receive.
   if (span >= room) {
-    n = platRecv(ring->sock, ring->bytes + ring->tail, room);
+    n = platRecvReady(ring->sock, ring->bytes + ring->tail, room);
+    if (n == PLAT_NOTHING_READY) return 0;
     traceGlobal("recv(%d):%d\r\n", ring->sock, n);
     if (n <= 0) return -1;
   } else {
     uint8_t scratch[RING_SIZE];
-    n = platRecv(ring->sock, scratch, room);
+    n = platRecvReady(ring->sock, scratch, room);
+    if (n == PLAT_NOTHING_READY) return 0;
     traceGlobal("recv(%d):%d\r\n", ring->sock, n);
     if (n <= 0) return -1;
     int32_t first = n < span ? n : span;

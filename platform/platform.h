@@ -94,6 +94,12 @@ int32_t platAccept(int32_t sock, PlatSockAddr* peer);
 int32_t platSend(int32_t sock, const void* data, int32_t count);
 // Count received, 0 when the peer closed, or PLAT_INVALID.
 int32_t platRecv(int32_t sock, void* data, int32_t count);
+// A receive that never waits, for a socket that may have nothing to read:
+// as platRecv, or PLAT_NOTHING_READY when a readiness poll would have found
+// the socket not readable (no byte yet, or a connection attempt not yet
+// done).  One system call where a poll and a receive took two.
+constexpr int32_t PLAT_NOTHING_READY = -2;
+int32_t platRecvReady(int32_t sock, void* data, int32_t count);
 int32_t platCloseSocket(int32_t sock);
 // ioctlsocket(FIONBIO): *arg 1 = non-blocking, 0 = blocking.  0 or PLAT_INVALID.
 int32_t platSetNonBlocking(int32_t sock, uint32_t* arg);
