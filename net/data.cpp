@@ -38,6 +38,9 @@ void fillAddress(PlatSockAddr* addr, uint32_t hostAddr, uint16_t port) {
   for (uint8_t& b : addr->zero) b = 0;
 }
 
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool endsLine(char c) { return c == 0 || c == '\r' || c == '\n'; }
+
 }  // namespace
 
 int32_t connectPassiveData(ChannelRecord* rec) {
@@ -75,11 +78,6 @@ void closeDataSockets(ChannelRecord* rec, uint32_t ms) {
   closeListenSocket(rec, ms);
   closeDataSocket(rec, ms);
 }
-
-namespace {
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool endsLine(char c) { return c == 0 || c == '\r' || c == '\n'; }
-}  // namespace
 
 int32_t parsePasvPort(const char* reply, uint16_t* port) {
   const char* p = reply;
