@@ -16,6 +16,13 @@
 
 namespace {
 
+// A tick `setting` milliseconds after t; 0 means "none" in the record, so a
+// sum that lands on 0 at the counter's wrap is moved on by one.
+uint32_t tickAfter(uint32_t t, int32_t setting) {
+  uint32_t tick = t + static_cast<uint32_t>(setting);
+  return tick == 0 ? 1 : tick;
+}
+
 // Ends the step with a failure the socket layer reported; it may already have
 // taken the error exit itself (no socket could be created).
 int32_t failDataStep(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
@@ -34,8 +41,8 @@ int32_t sendPasv(ChannelRecord* rec, uint32_t now) {
   copyText(rec->cmdBuf, "PASV\r\n", CMD_BUF_CAP - 1);
   int32_t r = sendCommandLine(rec);
   if (r < 0) return errorExit(rec, 0, r);
-  rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
-  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->resumeTick = tickAfter(now, settings.replyDelay);
+  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   rec->nextState = 901;
   return STEP_ON;
 }
@@ -54,8 +61,8 @@ int32_t readPasvReply(ChannelRecord* rec, uint32_t now) {
   // whatever address the reply offers (servers behind address translation).
   r = connectPassiveData(rec);
   if (r < 0) return failDataStep(rec, r, 0);
-  rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
-  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->resumeTick = tickAfter(now, settings.replyDelay);
+  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   rec->nextState = 902;
   return STEP_ON;
 }
@@ -88,7 +95,7 @@ int32_t readPortReply(ChannelRecord* rec, uint32_t now) {
   if (r != REPLY_READ) return r;
   rec->pendingState = 0;
   rec->resumeTick = 0;
-  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   return STEP_ON;
 }
 
@@ -117,8 +124,8 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     traceText(rec, "Connection is accepted.\r\n");
     // A deadline from here on is a time-out like any other, not a success.
     rec->timeStopError = ZUB_E_TIMEOUT;
-    rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
-    rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+    rec->resumeTick = tickAfter(now, settings.replyDelay);
+    rec->deadlineTick = tickAfter(now, settings.replyTimeout);
     resumePending(rec);
     return STEP_ON;
   }

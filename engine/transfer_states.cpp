@@ -27,7 +27,12 @@ constexpr int32_t FILE_PIECE_MAX = DATA_BUF_CAP;
 // line is cut at the formatter's limit anyway.
 constexpr int32_t LIST_ARG_MAX = 1000;
 
-uint32_t ms(int32_t setting) { return static_cast<uint32_t>(setting); }
+// A tick `setting` milliseconds after t; 0 means "none" in the record, so a
+// sum that lands on 0 at the counter's wrap is moved on by one.
+uint32_t tickAfter(uint32_t t, int32_t setting) {
+  uint32_t tick = t + static_cast<uint32_t>(setting);
+  return tick == 0 ? 1 : tick;
+}
 
 // The 32-bit counters wrap as their type says; the data is never limited by them.
 void addCount(int32_t* counter, int32_t n) {
@@ -48,8 +53,8 @@ int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t time
   int32_t r = sendCommandLine(rec);
   if (r < 0) return errorExit(rec, r, ZUB_E_WRITE);
   uint32_t t = platTickCount();
-  rec->resumeTick = t + ms(settings.replyDelay);
-  rec->deadlineTick = t + ms(timeout);
+  rec->resumeTick = tickAfter(t, settings.replyDelay);
+  rec->deadlineTick = tickAfter(t, timeout);
   if (rec->passiveMode != 0) {
     rec->nextState = replyState;
   } else {
@@ -61,15 +66,15 @@ int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t time
 
 // The end of received data: the closing reply is awaited next.
 void endOfData(ChannelRecord* rec, uint32_t now, int32_t next) {
-  rec->resumeTick = now + ms(settings.replyDelay);
-  rec->deadlineTick = now + ms(settings.replyTimeout);
+  rec->resumeTick = tickAfter(now, settings.replyDelay);
+  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   rec->nextState = next;
 }
 
 void afterDataClosed(ChannelRecord* rec) {
   uint32_t t = platTickCount();
-  rec->resumeTick = t + ms(settings.replyDelay);
-  rec->deadlineTick = t + ms(settings.replyTimeout);
+  rec->resumeTick = tickAfter(t, settings.replyDelay);
+  rec->deadlineTick = tickAfter(t, settings.replyTimeout);
   rec->nextState = 350;
 }
 
@@ -89,8 +94,8 @@ int32_t prepareRetrieve(ChannelRecord* rec, uint32_t now) {
   } else {
     rec->nextState = 304;
   }
-  rec->resumeTick = now + ms(settings.replyDelay);
-  rec->deadlineTick = now + ms(settings.dataTimeout);
+  rec->resumeTick = tickAfter(now, settings.replyDelay);
+  rec->deadlineTick = tickAfter(now, settings.dataTimeout);
   return STEP_ON;
 }
 
@@ -138,7 +143,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   addCount(&rec->getBytes, w);
   addCount(&rec->getBytesTotal, w);
   rec->resumeTick = 0;
-  rec->deadlineTick = platTickCount() + ms(settings.replyTimeout);
+  rec->deadlineTick = tickAfter(platTickCount(), settings.replyTimeout);
   return STEP_ON;
 }
 
@@ -188,16 +193,16 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
     addCount(&rec->putBytesTotal, s);
     uint32_t t = platTickCount();
     rec->waitWritable = 1;
-    rec->resumeTick = t + ms(settings.sendDelay);
-    rec->deadlineTick = t + ms(settings.sendTimeout);
+    rec->resumeTick = tickAfter(t, settings.sendDelay);
+    rec->deadlineTick = tickAfter(t, settings.sendTimeout);
     return STEP_ON;
   }
   // A failed read counts as the end of the file.
   traceText(rec, "[EOF]\r\n");
   rec->waitWritable = 1;
   uint32_t t = platTickCount();
-  rec->resumeTick = t + ms(settings.closeDelay);
-  rec->deadlineTick = t + ms(settings.replyTimeout);
+  rec->resumeTick = tickAfter(t, settings.closeDelay);
+  rec->deadlineTick = tickAfter(t, settings.replyTimeout);
   rec->nextState = 408;
   return STEP_ON;
 }
