@@ -114,8 +114,10 @@ void traceBlockError(const char* label, int32_t channel, int32_t index, int32_t 
   if (channel < 0 || channel >= MAX_CHANNELS) return;
   ChannelRecord* rec = channelTable[channel];
   // The table keeps the pointers of earlier attachments; only a record whose
-  // block is allocated now may be read.
-  if (rec == nullptr || blockPointer(channelSlot(channel, 0)) != rec) return;
+  // block is allocated now may be read.  The entry's tag is not asked: a
+  // record whose own entry is damaged is still there and still reported.
+  const BlockEntry& recEntry = blockTable[channelSlot(channel, 0)];
+  if (rec == nullptr || recEntry.handle == nullptr || recEntry.base + 1 != reinterpret_cast<uint8_t*>(rec)) return;
   if (rec->logFile == 0) return;
   char* line = static_cast<char*>(blockPointer(channelSlot(channel, 12)));
   if (line == nullptr) return;

@@ -149,6 +149,25 @@ TEST_F(Blocks, DamagedRecordIsKeptAndTracedOnlyWhileLogLineExists) {
   blockTable[0].base[0] = BLOCK_LEAD_GUARD;
 }
 
+TEST_F(Blocks, RecordWithADamagedEntryIsStillReported) {
+  zubtest::TempDir dir;
+  std::string log = dir.file("trace.log");
+  ASSERT_EQ(zubAttach(1, 0), 1);
+  int32_t handle = zubSetString(0, ZUB_STR_OPEN_LOG, log.c_str());
+  ASSERT_GT(handle, 0);
+  // A damaged buffer keeps logLine allocated, so the record's own failure
+  // (its entry overwritten) can still be written when release reaches it.
+  channelTable[0]->cmdBuf[CMD_BUF_CAP + 2] = 'X';
+  blockTable[0].tag = 1;
+
+  EXPECT_EQ(zubRelease(), 1);
+  EXPECT_EQ(zubtest::readFile(log),
+            "FreeMemory Error: Chan=0, Index=2, Code=-106\r\n"
+            "FreeMemory Error: Chan=0, Index=0, Code=-105\r\n");
+  EXPECT_NE(blockTable[0].handle, nullptr);
+  platFileClose(handle);
+}
+
 TEST_F(Blocks, AllocationFailureOfAChannelBlockIsTraced) {
   zubtest::TempDir dir;
   std::string log = dir.file("trace.log");
