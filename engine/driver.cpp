@@ -104,6 +104,10 @@ int32_t replyStep(ChannelRecord* rec, int32_t successor) {
   }
   int32_t r = readReply(rec);
   if (r < 0) return errorExit(rec, 0, r);
+  // The reader takes the end of the connection for a reply (1): nothing then
+  // confirms that the command was carried out, and a transfer cut off by the
+  // server's end would pass for complete.  (QUIT handles that end itself.)
+  if (r == 1) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
   rec->nextState = successor;
   return REPLY_READ;
 }

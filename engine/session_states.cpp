@@ -5,6 +5,7 @@
 #include "core/trace.h"
 #include "engine/driver.h"
 #include "engine/reply.h"
+#include "engine/ring.h"
 #include "engine/states.h"
 #include "net/control.h"
 #include "net/sockets.h"
@@ -135,6 +136,14 @@ int32_t sendQuit(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t readQuitReply(ChannelRecord* rec, uint32_t) {
+  // A server may end the connection without a reply to QUIT: the session is
+  // over all the same.
+  if (waitRingData(&rec->ctrlRing, 0) < 0) {
+    rec->ctrlRing.head = 0;
+    rec->ctrlRing.tail = 0;
+    rec->nextState = 0;
+    return STEP_ON;
+  }
   int32_t r = replyStep(rec, 0);
   if (r == REPLY_READ) {
     rec->ctrlRing.head = 0;
