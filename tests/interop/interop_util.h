@@ -193,6 +193,6 @@ inline std::string tailOf(const std::string& path, size_t count) {
 // range (the ports count up from there).
 constexpr int32_t PORT_BLOCK = 64;
 inline int32_t activePortBase(int32_t block) { return 9000 + block * PORT_BLOCK; }
-// Blocks in use: matrix 0-15, faults 16-19, concurrency 20-99.
+// Blocks in use: matrix 0-15, faults 16-19, concurrency 20-83.
 
 }  // namespace interop
