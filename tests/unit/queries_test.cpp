@@ -6,6 +6,8 @@
 
 #include "core/channel.h"
 #include "core/trace.h"
+#include "net/sockets.h"
+#include "platform/platform.h"
 #include "support/test_util.h"
 #include "util/text.h"
 #include "zub32.h"
@@ -112,6 +114,72 @@ TEST_F(Queries, TextsNotesAndUnknownCodes) {
     EXPECT_EQ(std::string(buf_, 3), std::string("?\0#", 3)) << code;
   }
   EXPECT_EQ(zubGetString(0, 99, nullptr, 10), ZUB_E_NULL_ARGUMENT);
+}
+
+// A loopback address whose port nothing listens on (bound, noted, closed).
+PlatSockAddr closedLoopbackPort() {
+  PlatSockAddr a{};
+  a.family = PLAT_AF_INET;
+  a.addrNet = platHtonl(0x7F000001u);
+  int32_t probe = createSocket();
+  EXPECT_GT(probe, 0);
+  EXPECT_EQ(platBind(probe, &a), 0);
+  EXPECT_EQ(platGetSockName(probe, &a), 0);
+  closeSocket(probe, 0);
+  return a;
+}
+
+TEST_F(Queries, ControlSocketStatusAndLocalAddressOfALiveConnection) {
+  zubtest::TempDir dir;
+  std::string log = dir.file("q.log");
+  ASSERT_GT(zubSetString(0, ZUB_STR_OPEN_LOG, log.c_str()), 0);
+
+  PlatSockAddr a{};
+  a.family = PLAT_AF_INET;
+  a.addrNet = platHtonl(0x7F000001u);
+  int32_t listener = createSocket();
+  ASSERT_GT(listener, 0);
+  ASSERT_EQ(platBind(listener, &a), 0);
+  ASSERT_EQ(platListen(listener, 1), 0);
+  ASSERT_EQ(platGetSockName(listener, &a), 0);
+  int32_t client = createSocket();
+  ASSERT_GT(client, 0);
+  ASSERT_EQ(platConnect(client, &a), 0);
+  PlatSockAddr peer{};
+  int32_t server = platAccept(listener, &peer);
+  ASSERT_GT(server, 0);
+
+  rec(0)->ctrlSock = client;
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_CTRL_SOCKET), client);
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_CTRL_STATUS), 1);  // connected and writable
+
+  // Determined anew, stored in the record, traced after the entry line.
+  EXPECT_EQ(zubGetString(0, ZUB_STR_LOCAL_IP, buf_, 100), 9);
+  EXPECT_STREQ(buf_, "127.0.0.1");
+  EXPECT_STREQ(rec(0)->localIpText, "127.0.0.1");
+  EXPECT_EQ(rec(0)->localAddr, 0x7F000001u);
+  EXPECT_EQ(zubtest::readFile(log), "*** zubGetString\r\nLocalIP=[127.0.0.1]\r\n");
+  std::memset(buf_, '#', sizeof buf_);
+  EXPECT_EQ(zubGetString(0, ZUB_STR_LOCAL_IP, buf_, 4), 4);
+  EXPECT_EQ(std::string(buf_, 6), std::string("127.\0#", 6));
+  rec(0)->ctrlSock = 0;
+  closeSocket(client, 0);
+  closeSocket(server, 0);
+  closeSocket(listener, 0);
+
+  // A connection attempt that was refused leaves an error condition: -9.
+  PlatSockAddr refused = closedLoopbackPort();
+  int32_t s = createSocket();
+  ASSERT_GT(s, 0);
+  uint32_t arg = 1;
+  ASSERT_EQ(platSetNonBlocking(s, &arg), 0);
+  platConnect(s, &refused);
+  PlatWait w{s, PLAT_WRITABLE};
+  platWaitSockets(&w, 1, 2000);
+  rec(0)->ctrlSock = s;
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_CTRL_STATUS), ZUB_E_CONNECT);
+  rec(0)->ctrlSock = 0;
+  closeSocket(s, 0);
 }
 
 TEST_F(Queries, OnlyGetStringTraces) {
