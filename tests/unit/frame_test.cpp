@@ -154,6 +154,31 @@ TEST_F(Frame, FreshChannelRecord) {
   EXPECT_NE(channelTable[0]->dataPortLow, channelTable[1]->dataPortLow);
 }
 
+TEST_F(Frame, LongArgumentsFillTheirBuffersExactlyAndKeepTheGuards) {
+  ASSERT_EQ(zubAttach(1, 0), 1);
+  ASSERT_EQ(zubSetInteger(0, ZUB_SET_AUTO_CALL, 0), 0);  // arm only, nothing runs
+  const std::string lng(300, 'n');
+  EXPECT_EQ(zubConnect(0, lng.c_str(), lng.c_str(), lng.c_str()), 0);
+  EXPECT_EQ(zubAbort(0), 1);
+  EXPECT_EQ(zubGetFile(0, (std::string(300, 'r') + ":" + std::string(300, 'l')).c_str()), 0);
+  EXPECT_EQ(zubAbort(0), 1);
+  EXPECT_EQ(zubSetServerDir(0, lng.c_str()), 0);
+  EXPECT_EQ(zubAbort(0), 1);
+  EXPECT_EQ(zubCommand(0, lng.c_str()), 0);
+  EXPECT_EQ(zubAbort(0), 1);
+
+  const ChannelRecord* rec = channelTable[0];
+  EXPECT_EQ(std::string(rec->serverName), std::string(64, 'n'));
+  EXPECT_EQ(std::string(rec->password), std::string(64, 'n'));
+  EXPECT_EQ(std::string(rec->remoteName), std::string(255, 'r'));
+  EXPECT_EQ(std::string(rec->localName), std::string(255, 'l'));
+  EXPECT_EQ(std::string(rec->serverDir), std::string(255, 'n'));
+  EXPECT_EQ(std::string(rec->userCmd), std::string(255, 'n'));
+  for (uint32_t slot = 0; slot < 13; slot++) EXPECT_EQ(checkBlock(slot), 1) << slot;
+  EXPECT_EQ(zubRelease(), 1);
+  EXPECT_TRUE(allSlotsFree());  // every block passed its check and was freed
+}
+
 TEST_F(Frame, DataPortRangesFromTheTick) {
   uint8_t salt = 99;
   // At tick 123460000 the selector is 1 whatever the channel count.
