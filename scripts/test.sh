@@ -100,7 +100,16 @@ fi
 if [[ -f scripts/fuzz.sh ]] && command -v clang++ >/dev/null 2>&1; then
   phase "fuzz" bash scripts/fuzz.sh
 fi
-# TSan: phase "build TSan" build build-tsan -DZUB_TSAN=ON ... && phase "tests TSan" ctest --test-dir build-tsan ...
+
+# ThreadSanitizer: only the concurrency test (32 channels on 32 threads, then
+# from one thread) is built and run, with the server fixtures as above.
+build_tsan() {
+  cmake -S . -B build-tsan -G Ninja -DZUB_TSAN=ON "${interop_flags[@]}" &&
+    cmake --build build-tsan -j "$jobs" --target interop_concurrency_test
+}
+if [[ $interop != 0 ]] && phase "build TSan" build_tsan; then
+  phase "tests TSan" ctest --test-dir build-tsan --output-on-failure -R Concurrency
+fi
 # ---- end of further runs ----
 
 finish
