@@ -61,7 +61,7 @@ extern "C" {
 #define ZUB_E_NO_PASV_PORT       (-30)
 #define ZUB_E_NOT_COMPLETED      (-31)
 #define ZUB_E_LIST_OVERFLOW      (-32)
-/* A null text argument where a text is required (see each function). */
+/* A null text or buffer argument where one is required (see each function). */
 #define ZUB_E_NULL_ARGUMENT      ZUB_E_CANNOT_COMPLY
 
 /* zubDriver's result while the channel waits: call again. */
@@ -123,21 +123,27 @@ extern "C" {
 
 /* ---- Library frame ---- */
 
-/** Attaches the library with `channels` (0..32) channels; 1, -3 if attached, -8 if more than 32. */
+/** Attaches the library with `channels` (0..32) channels; 1, -3 if attached, -8 if above 32 or negative,
+ *  -5 if memory is short (nothing stays attached), or a socket-library error negated. */
 ZUB_EXPORT int32_t ZUB_API zubAttach(int32_t channels, int32_t reserved);
 /** Stops networking and frees every channel; always 1. Close the channels first. */
 ZUB_EXPORT int32_t ZUB_API zubRelease(void);
-/** Copies the English text of `code` into `buffer` (size bytes, terminator included); the count stored. */
+/** Copies the English text of `code` into `buffer` (size bytes, terminator included), cut to fit; for -18 and
+ *  -9 a blank and the server's last reply line follow. The count stored (0 and an empty text for a code
+ *  without text); 0 and nothing written for a size below 1; ZUB_E_NULL_ARGUMENT for a null buffer. */
 ZUB_EXPORT int32_t ZUB_API zubErrorText(int32_t channel, int32_t code, char *buffer, int32_t size);
-/** Sets a numbered setting (ZUB_SET_*); the value stored, or -1 for an unknown code. */
+/** Sets a numbered setting (ZUB_SET_*); the value passed (codes 6, 11 and 14: the value kept after their
+ *  mask or clamp), or -1 for an unknown code. */
 ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t code, int32_t value);
-/** Code 20 opens the channel's trace log file (its handle, or -1); code 21 writes a line to it. */
+/** Code 20 creates the channel's trace log file (its handle, or -1); code 21 writes the text and CR LF to it
+ *  (the log's handle, 0 if none is open); other codes -1. */
 ZUB_EXPORT int32_t ZUB_API zubSetString(int32_t channel, int32_t code, const char *text);
 /** Writes "*** zubDebug" to the channel's trace log; 1. The other arguments are ignored. */
 ZUB_EXPORT int32_t ZUB_API zubDebug(int32_t channel, int32_t a, int32_t b, int32_t c);
 /** Returns a numbered counter or value of the channel (ZUB_GET_*); -1 for an unknown code. */
 ZUB_EXPORT int32_t ZUB_API zubGetInteger(int32_t channel, int32_t code);
-/** Copies a numbered text of the channel (ZUB_STR_*) into `buffer`, which holds size + 1 bytes. */
+/** Copies a numbered text of the channel (ZUB_STR_*) into `buffer`, which holds size + 1 bytes; code 22 counts
+ *  the LFs of the text in `buffer`; an unknown code stores "?" and gives 0; a null buffer ZUB_E_NULL_ARGUMENT. */
 ZUB_EXPORT int32_t ZUB_API zubGetString(int32_t channel, int32_t code, char *buffer, int32_t size);
 
 /* ---- Driver ---- */
@@ -193,9 +199,11 @@ ZUB_EXPORT int32_t ZUB_API zubGetLocalDir(int32_t channel, char *buffer, int32_t
 
 /** Copies line `line`, field `field` of `text` into `out` (capacity + 1 bytes); the count, 0 if none. */
 ZUB_EXPORT int32_t ZUB_API zubExtract(const char *text, int32_t line, int32_t field, char *out, int32_t capacity);
-/** The value of the first all-digit field among fields first..last-1 of the text's last line; -1 if none. */
+/** The value of the first all-digit field among fields first..last-1 of line n of the text, n being its
+ *  count of LFs (the last line of a listing whose lines end in CR LF); -1 if none. */
 ZUB_EXPORT int32_t ZUB_API zubFileLength(const char *text, int32_t first, int32_t last);
-/** Finds the next line at or after `start` matching `pattern` ('*', '?'); the offset after it, 0 if none. */
+/** Finds the next line at or after `start` matching `pattern` ('*', '?'; exact 0 folds ASCII case) and
+ *  copies it into `out` (capacity bytes, terminator included); the offset after it, 0 if none. */
 ZUB_EXPORT int32_t ZUB_API zubMatchFile(const char *buffer, int32_t start, char *out, int32_t capacity,
                                         const char *pattern, int32_t exact);
 
