@@ -1,6 +1,8 @@
 // Downloads, uploads and listings against the scripted server, over passive
 // and active data connections: what goes over the wire, what lands in the
 // local file or the caller's buffer, the codes, counters and trace lines.
+#include <unistd.h>
+
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -38,14 +40,20 @@ class TransferTest : public SessionTest {
  protected:
   void SetUp() override {
     SessionTest::SetUp();
-    // Parameterised test names carry slashes; the log is one file.
-    for (size_t i = ::testing::TempDir().size(); i < logPath_.size(); ++i) {
-      if (logPath_[i] == '/') logPath_[i] = '_';
+    // One log per process (the same test may run in several build trees at
+    // once); parameterised test names carry slashes.
+    std::string name = "zub_" + std::to_string(getpid()) + "_" + logPath_.substr(::testing::TempDir().size());
+    for (char& c : name) {
+      if (c == '/') c = '_';
     }
+    logPath_ = ::testing::TempDir() + name;
     ASSERT_FALSE(dir_.path().empty());
     ASSERT_EQ(zubSetLocalDir(0, dir_.path().c_str()), 0);
-    // A listening port no other process of the machine is using right now.
-    zubSetInteger(0, ZUB_SET_DATA_PORT, closedPort());
+    // Active-mode ports of this process's own: outside the ephemeral range
+    // (the scripted server's sockets), the channels' own ranges (16384 and
+    // up, used by other tests running alongside), the interop blocks (9000
+    // and up) and the real servers' control ports (2xxx).
+    zubSetInteger(0, ZUB_SET_DATA_PORT, 3000 + (getpid() % 90) * 64);
   }
 
   // Logs in and chooses the data-connection mode; the test queues the rest.
