@@ -97,20 +97,30 @@ int32_t commandStep(ChannelRecord* rec, uint32_t now, int32_t replyState) {
   return STEP_ON;
 }
 
-int32_t replyStep(ChannelRecord* rec, int32_t successor) {
+namespace {
+
+// The reply step; endIsReply says whether the server may answer by ending
+// the connection.
+int32_t readReplyStep(ChannelRecord* rec, int32_t successor, bool endIsReply) {
   if (waitRingData(&rec->ctrlRing, 0) == 0) {
     noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
     return STEP_ON;
   }
-  int32_t r = readReply(rec);
+  int32_t r = readReplyOrEnd(rec);
   if (r < 0) return errorExit(rec, 0, r);
-  // The reader takes the end of the connection for a reply (1): nothing then
-  // confirms that the command was carried out, and a transfer cut off by the
-  // server's end would pass for complete.  (QUIT handles that end itself.)
-  if (r == 1) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
+  // The end of the connection is no reply: nothing confirms that the command
+  // was carried out, and a transfer cut off by the server's end would pass
+  // for complete.
+  if (r == REPLY_CONNECTION_ENDED && !endIsReply) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
   rec->nextState = successor;
   return REPLY_READ;
 }
+
+}  // namespace
+
+int32_t replyStep(ChannelRecord* rec, int32_t successor) { return readReplyStep(rec, successor, false); }
+
+int32_t replyOrCloseStep(ChannelRecord* rec, int32_t successor) { return readReplyStep(rec, successor, true); }
 
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode) {
   if (sock <= 0) return;

@@ -36,7 +36,12 @@ int32_t commandStep(ChannelRecord* rec, uint32_t now, int32_t replyState);
 // The reply step: STEP_ON when nothing is waiting yet (the state runs again),
 // REPLY_READ when a reply was read and nextState = successor, or the error
 // exit's negative result.
+// A connection that ends instead of a reply fails the step with -1
+// ("Socket has been closed.", driver code -20).
 int32_t replyStep(ChannelRecord* rec, int32_t successor);
+// The reply step for a command the server may answer by closing the
+// connection (QUIT): the end then counts as the reply.
+int32_t replyOrCloseStep(ChannelRecord* rec, int32_t successor);
 
 // Records what the blocking loop may wait for after a step that did nothing.
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);

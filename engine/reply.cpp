@@ -54,7 +54,12 @@ int32_t parseReplyCode(const char* text, const char** next) {
 }
 
 int32_t readReply(ChannelRecord* rec) {
-  if (rec->ctrlSock == 0) return 1;
+  int32_t r = readReplyOrEnd(rec);
+  return r == REPLY_CONNECTION_ENDED ? 1 : r;
+}
+
+int32_t readReplyOrEnd(ChannelRecord* rec) {
+  if (rec->ctrlSock == 0) return REPLY_CONNECTION_ENDED;
   rec->replyNotes[0] = '\0';
   char* line = rec->responseBuf;
   // A server that never finishes its reply must not hold the step for ever:
@@ -69,7 +74,7 @@ int32_t readReply(ChannelRecord* rec) {
     uint32_t wait = static_cast<uint32_t>(settings.lineTimeout);
     if (bound - now < wait) wait = bound - now;
     int32_t n = readLine(rec, line, RESPONSE_BUF_CAP, wait);
-    if (n == -1) return 1;  // the connection ended: taken as a reply, as callers expect
+    if (n == -1) return REPLY_CONNECTION_ENDED;
     if (n < 0) return n;
     if (n == 0) continue;
     line[n] = '\0';

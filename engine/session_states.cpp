@@ -5,7 +5,6 @@
 #include "core/trace.h"
 #include "engine/driver.h"
 #include "engine/reply.h"
-#include "engine/ring.h"
 #include "engine/states.h"
 #include "net/control.h"
 #include "net/sockets.h"
@@ -84,8 +83,10 @@ int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
 
 int32_t readGreeting(ChannelRecord* rec, uint32_t) {
   traceText(rec, "ZUB is connected.\r\n");
-  int32_t r = readReply(rec);
+  int32_t r = readReplyOrEnd(rec);
   if (r < 0) return errorExit(rec, 0, r);
+  // A server that drops the connection instead of greeting has not let us in.
+  if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
   rec->resumeTick = 0;
   rec->deadlineTick = 0;
   rec->nextState = 104;
@@ -138,13 +139,7 @@ int32_t sendQuit(ChannelRecord* rec, uint32_t now) {
 int32_t readQuitReply(ChannelRecord* rec, uint32_t) {
   // A server may end the connection without a reply to QUIT: the session is
   // over all the same.
-  if (waitRingData(&rec->ctrlRing, 0) < 0) {
-    rec->ctrlRing.head = 0;
-    rec->ctrlRing.tail = 0;
-    rec->nextState = 0;
-    return STEP_ON;
-  }
-  int32_t r = replyStep(rec, 0);
+  int32_t r = replyOrCloseStep(rec, 0);
   if (r == REPLY_READ) {
     rec->ctrlRing.head = 0;
     rec->ctrlRing.tail = 0;

@@ -308,6 +308,26 @@ TEST_F(ReplyTest, RefusalFollowedByCloseIsStillRead) {
   EXPECT_EQ(rec_->replyCode, 421);
 }
 
+// The reply steps must tell an ended connection from a reply; readReply
+// itself keeps answering 1 for it.
+TEST_F(ReplyTest, EndedConnectionIsToldApartFromAReply) {
+  ScriptServer srv;
+  srv.send("230-Partial\r\n");
+  srv.closeControl();
+  ASSERT_TRUE(srv.start());
+  connectControlTo(srv);
+  ASSERT_TRUE(srv.waitDone());
+  ASSERT_EQ(waitRingData(&rec_->ctrlRing, 3000), 1);
+  EXPECT_EQ(readReplyOrEnd(rec_), REPLY_CONNECTION_ENDED);  // after its first line
+  EXPECT_EQ(rec_->replyCode, 230);
+  EXPECT_EQ(readReplyOrEnd(rec_), REPLY_CONNECTION_ENDED);
+  EXPECT_EQ(readReply(rec_), 1);
+
+  closeSocket(rec_->ctrlSock, 0);
+  rec_->ctrlSock = rec_->ctrlRing.sock = 0;
+  EXPECT_EQ(readReplyOrEnd(rec_), REPLY_CONNECTION_ENDED);  // no socket: no reply either
+}
+
 TEST_F(ReplyTest, NoControlSocketReadsNothing) {
   std::strcpy(rec_->replyNotes, "kept");
   rec_->replyCode = 7;
