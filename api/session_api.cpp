@@ -30,9 +30,10 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubClose(int32_t channel) {
   ChannelRecord* rec = beginOperation(channel, "zubClose", &err);
   if (rec == nullptr) return err;
   // QUIT goes out only once the control socket can take it.  A channel that
-  // never connected has no socket to wait for, and waiting on it would never
-  // end: state 220 then just finishes.
-  rec->waitWritable = rec->ctrlSock > 0 ? 1 : 0;
+  // never connected has no socket to wait for, and one whose connection
+  // attempt failed never becomes writable: waiting on either would never end
+  // (the gate has no deadline), so state 220 then just finishes.
+  rec->waitWritable = rec->ctrlSock > 0 && testSocket(rec->ctrlSock, PLAT_ERROR) == 0 ? 1 : 0;
   rec->lastError = 0;
   int32_t r = armAndRun(rec, 220, false);
   if (rec->autoCall == 0) return r;

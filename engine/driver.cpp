@@ -77,6 +77,9 @@ int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
   // again instead of letting it report the idle channel.
   rec->resumeTick = 0;
   rec->deadlineTick = 0;
+  // Nor may the writability gate of a failed connect outlive it: the next
+  // operation arms no deadline and would wait at the gate for ever.
+  rec->waitWritable = 0;
   // The data side goes with the local file: a socket left open would leak
   // and could feed stray bytes into the channel's next transfer.
   closeDataSockets(rec, 0);

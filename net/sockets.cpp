@@ -30,6 +30,10 @@ int32_t testSocket(int32_t sock, int32_t mode) {
 // The wait loop shared by both waits.  The time counts from the first poll
 // that found the socket not ready; an error condition ends it at once.
 static int32_t waitForCondition(int32_t sock, uint32_t ms, int32_t mode) {
+  // No socket (0) never becomes ready: waiting for it would only hold the
+  // caller for the whole time, e.g. a command sent on a channel that never
+  // connected.  It fails at once, like a socket in an error condition.
+  if (sock <= 0) return 0;
   bool armed = false;
   uint32_t deadline = 0;
   for (;;) {

@@ -9,6 +9,7 @@
 #include "api/operation.h"
 #include "net/control.h"
 #include "session_fixture.h"
+#include "support/test_util.h"
 
 namespace zubtest {
 namespace {
@@ -400,6 +401,37 @@ TEST_F(SessionTest, CloseAfterGoodbyeAndOnANeverConnectedChannel) {
   EXPECT_EQ(zubClose(1), 0);
   EXPECT_LT(msSince(t0), 2000);
   EXPECT_EQ(channelTable[1]->ctrlSock, 0);
+}
+
+// A channel without a control socket, or whose connection attempt failed,
+// must fail its commands at once and close without waiting: socket 0 is
+// none, and a failed socket never becomes writable.
+TEST_F(SessionTest, CommandsOnANeverConnectedOrFailedChannelDoNotWait) {
+  openLog(1);
+  auto t0 = Clock::now();
+  EXPECT_EQ(zubHello(1), ZUB_E_SOCKET_CLOSED);
+  EXPECT_EQ(zubSetServerDir(1, "/pub"), ZUB_E_SOCKET_CLOSED);
+  EXPECT_LT(msSince(t0), 1500);  // replyTimeout is 3000 here
+  std::string log = normalisedLog();
+  EXPECT_NE(log.find("SockCode=-1 zubCode=-9 PrevState="), std::string::npos) << log;
+  EXPECT_NE(log.find("SockCode=-1 zubCode=-21 PrevState="), std::string::npos) << log;
+  EXPECT_EQ(log.find("send("), std::string::npos) << log;
+  closeChannelLog(1);
+
+  // A non-blocking attempt that is refused ends at the connect deadline with
+  // the writability gate still set; the next operations must not wait at it
+  // for ever (they arm no deadline of their own).
+  EXPECT_EQ(zubSetInteger(0, ZUB_SET_BLOCKING_CONNECT, 0), 0);
+  zubSetInteger(0, ZUB_SET_CTRL_PORT, closedPort());
+  zubSetInteger(0, ZUB_SET_CONNECT_TIMEOUT, 300);
+  int32_t r = zubConnect(0, "127.0.0.1", "anna", "secret");
+  EXPECT_TRUE(r == ZUB_E_TIMEOUT || r == -PLAT_WSAECONNREFUSED) << r;
+  EXPECT_GT(rec_->ctrlSock, 0);
+  t0 = Clock::now();
+  EXPECT_LT(zubHello(0), 0);
+  EXPECT_EQ(zubClose(0), 0);  // nothing to say QUIT to
+  EXPECT_LT(msSince(t0), 2500);
+  EXPECT_EQ(rec_->ctrlSock, 0);
 }
 
 TEST_F(SessionTest, AbortClosesOnlyTheDataSide) {

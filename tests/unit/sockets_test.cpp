@@ -136,6 +136,19 @@ TEST_F(SocketsTest, SendAllGivesUpOnASocketThatNeverBecomesWritable) {
   closeSocket(s, 0);
 }
 
+// 0 is "no socket": nothing can become ready on it, so a wait or a send
+// fails at once instead of holding the caller for its whole time.
+TEST_F(SocketsTest, NoSocketFailsWithoutWaiting) {
+  openLog();
+  settings.replyTimeout = 3000;
+  uint32_t t0 = platTickCount();
+  EXPECT_EQ(waitForWritable(0, 3000), 0);
+  EXPECT_EQ(waitForReadable(0, 3000), 0);
+  EXPECT_EQ(sendAll(0, "NOOP\r\n", 6), ZUB_E_SOCKET_CLOSED);
+  EXPECT_LT(platTickCount() - t0, 1000u);
+  EXPECT_EQ(readLog(), "");  // no marks, no send
+}
+
 TEST_F(SocketsTest, CloseLingersInsideTheLock) {
   int32_t s = createSocket();
   ASSERT_GT(s, 0);
