@@ -16,11 +16,18 @@ int32_t openLocalFile(ChannelRecord* rec, const char* name, char mode) {
   char* path = rec->dataBuf;
   copyText(path, rec->localDir, NAME_TEXT_CAP);
   int32_t dirLen = textLength(path);
-  if (dirLen > 0 && path[dirLen - 1] != '\\') appendText(path, "\\", NAME_TEXT_CAP);
+  int32_t whole = dirLen + textLength(fileName);
+  if (dirLen > 0 && path[dirLen - 1] != '\\') {
+    appendText(path, "\\", NAME_TEXT_CAP);
+    whole++;
+  }
   appendText(path, fileName, NAME_TEXT_CAP);
 
+  // A path cut short names another file: writing there could replace a file
+  // of the user's, reading would send the wrong data.  It is not opened.
+  bool cut = whole > textLength(path);
   int32_t file = PLAT_INVALID;
-  switch (mode) {
+  switch (cut ? '\0' : mode) {
     case 'R':
       file = platFileOpen(path, PLAT_OF_READ_DENY_WRITE);
       break;

@@ -180,5 +180,36 @@ TEST_F(LocalFileTest, PathIsFormedAndCut) {
   EXPECT_EQ(path, (dir + "\\" + name).substr(0, 254));
 }
 
+// A path that does not fit whole names another file: it is never opened,
+// so a download cannot replace a file of the user's under the cut name, nor
+// an upload send one.
+TEST_F(LocalFileTest, CutPathIsNotOpened) {
+  std::string dir = tmp_.path() + "/";
+  dir += std::string(240 - dir.size(), 'd');
+  ASSERT_TRUE(fs::create_directory(dir));
+  ASSERT_EQ(zubSetLocalDir(0, dir.c_str()), 0);
+  std::string name = "report-of-the-year.txt";  // 241 + 22 > 254
+  std::string cutName = name.substr(0, 254 - 241);
+  writeFile(dir + "/" + cutName, "precious");
+  openLog();
+
+  rec_->localFileOffset = 4;
+  EXPECT_LT(openLocalFile(rec_, name.c_str(), 'W'), 0);
+  EXPECT_EQ(rec_->localFileOffset, 0);
+  EXPECT_LT(openLocalFile(rec_, name.c_str(), 'R'), 0);
+  EXPECT_LT(openLocalFile(rec_, name.c_str(), 'A'), 0);
+  EXPECT_EQ(readFile(dir + "/" + cutName), "precious");
+  EXPECT_EQ(filesIn(dir), (std::set<std::string>{cutName}));
+  std::string line = "Cannot open '" + dir + "\\" + cutName + "'\r\n";
+  EXPECT_EQ(readLog(), line + line + line);
+
+  // The longest path that fits is opened.
+  std::string fits(254 - 241, 'f');
+  int32_t h = openLocalFile(rec_, fits.c_str(), 'W');
+  ASSERT_GT(h, 0);
+  platFileClose(h);
+  EXPECT_TRUE(fs::exists(dir + "/" + fits));
+}
+
 }  // namespace
 }  // namespace zubtest
