@@ -24,6 +24,9 @@ struct Case {
   int32_t index;  // distinct per case: with the test, picks the active-mode port block
 };
 
+// Shown by the test runner (and in the CTest names) instead of the bytes.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.server << (c.passive ? " passive" : " active"); }
+
 std::string caseName(const testing::TestParamInfo<Case>& info) {
   std::string name;
   for (const char* p = info.param.server; *p != 0; ++p) {
