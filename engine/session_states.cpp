@@ -17,6 +17,16 @@ namespace {
 // A reply state's result for the frame: REPLY_READ is a step that went on.
 int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
 
+// A tick ms milliseconds after t; 0 means "none" in the record, so a sum
+// that lands on 0 at the counter's wrap is moved on by one (a connect
+// deadline lost that way would let a failed attempt wait for ever).
+uint32_t tickAfter(uint32_t t, uint32_t ms) {
+  uint32_t tick = t + ms;
+  return tick == 0 ? 1 : tick;
+}
+
+uint32_t setting(int32_t value) { return static_cast<uint32_t>(value); }
+
 }  // namespace
 
 int32_t startConnection(ChannelRecord* rec, uint32_t) {
@@ -58,8 +68,8 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
 
   platSleep(0);
   uint32_t t = platTickCount();
-  rec->resumeTick = t + static_cast<uint32_t>(settings.replyDelay);
-  rec->deadlineTick = t + static_cast<uint32_t>(settings.connectTimeout);
+  rec->resumeTick = tickAfter(t, setting(settings.replyDelay));
+  rec->deadlineTick = tickAfter(t, setting(settings.connectTimeout));
   rec->waitWritable = 1;
   rec->nextState = 102;
   return STEP_ON;
@@ -76,7 +86,7 @@ int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
   }
   if (localAddress(rec) < 0) return errorExit(rec, rec->listenSock, ZUB_E_LISTEN);
   rec->resumeTick = 0;
-  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->deadlineTick = tickAfter(now, setting(settings.replyTimeout));
   rec->nextState = 103;
   return STEP_ON;
 }
@@ -116,7 +126,7 @@ int32_t sendPass(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "PASS %s\r\n", rec->password);
   int32_t r = commandStep(rec, now, 107);
   // Some servers need a moment after the password before they answer.
-  if (r == STEP_ON) rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay) + 200;
+  if (r == STEP_ON) rec->resumeTick = tickAfter(now, setting(settings.replyDelay) + 200);
   return r;
 }
 
@@ -132,7 +142,7 @@ int32_t sendQuit(ChannelRecord* rec, uint32_t now) {
   }
   platFormat(rec->cmdBuf, "QUIT\r\n");
   int32_t r = commandStep(rec, now, 221);
-  if (r == STEP_ON) rec->resumeTick = now + 4 * static_cast<uint32_t>(settings.replyDelay);
+  if (r == STEP_ON) rec->resumeTick = tickAfter(now, 4 * setting(settings.replyDelay));
   return r;
 }
 
@@ -151,8 +161,8 @@ int32_t sendNoop(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "NOOP\r\n");
   int32_t r = sendCommandLine(rec);
   if (r < 0) return errorExit(rec, r, ZUB_E_CONNECT);
-  rec->resumeTick = now + static_cast<uint32_t>(settings.replyDelay);
-  rec->deadlineTick = now + static_cast<uint32_t>(settings.replyTimeout);
+  rec->resumeTick = tickAfter(now, setting(settings.replyDelay));
+  rec->deadlineTick = tickAfter(now, setting(settings.replyTimeout));
   rec->nextState = 241;
   return STEP_ON;
 }

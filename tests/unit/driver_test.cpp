@@ -202,6 +202,26 @@ TEST_F(DriverTest, TicksAcrossTheWrap) {
   EXPECT_EQ(driverStep(rec_, 84), kUnknownState);
 }
 
+// A tick armed by a session state that lands exactly on the wrap must not
+// become 0, which means "no deadline" (or no delay).
+TEST_F(DriverTest, SessionTicksNeverLandOnZero) {
+  ScriptServer srv;
+  srv.expect("NOOP\r\n");
+  ASSERT_TRUE(srv.start());
+  connectControlTo(srv);
+  settings.replyDelay = 0;
+  settings.replyTimeout = 1000;
+  EXPECT_EQ(awaitConnected(rec_, 0u - 1000u), STEP_ON);
+  EXPECT_EQ(rec_->nextState, 103);
+  EXPECT_EQ(rec_->deadlineTick, 1u);
+  settings.replyDelay = 1000;
+  EXPECT_EQ(sendNoop(rec_, 0u - 1000u), STEP_ON);
+  EXPECT_EQ(rec_->resumeTick, 1u);
+  EXPECT_EQ(rec_->deadlineTick, 1u);
+  EXPECT_TRUE(srv.waitDone());
+  EXPECT_TRUE(srv.errors().empty());
+}
+
 TEST_F(DriverTest, ErrorExitEffects) {
   openChannelLog();
   TempDir tmp;
