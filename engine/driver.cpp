@@ -163,7 +163,12 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
     return errorExit(rec, 0, rec->timeStopError != 0 ? rec->timeStopError : ZUB_E_TIMEOUT);
   }
   if (rec->waitWritable != 0) {
-    if (testSocket(rec->ctrlSock, PLAT_WRITABLE) == 0) {
+    // A socket that is none or has failed never becomes writable; without a
+    // deadline to end the wait (an operation armed after an aborted connect,
+    // a close while the attempt fails) the gate is dropped and the state
+    // finds the failure itself.
+    bool neverOpens = rec->deadlineTick == 0 && (rec->ctrlSock <= 0 || testSocket(rec->ctrlSock, PLAT_ERROR) != 0);
+    if (!neverOpens && testSocket(rec->ctrlSock, PLAT_WRITABLE) == 0) {
       noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
       platSleep(static_cast<uint32_t>(settings.sleepTime));
       return ZUB_BUSY;

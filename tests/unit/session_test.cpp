@@ -432,6 +432,18 @@ TEST_F(SessionTest, CommandsOnANeverConnectedOrFailedChannelDoNotWait) {
   EXPECT_EQ(zubClose(0), 0);  // nothing to say QUIT to
   EXPECT_LT(msSince(t0), 2500);
   EXPECT_EQ(rec_->ctrlSock, 0);
+
+  // The same attempt, caller-driven and aborted while it is under way: the
+  // gate it leaves has no deadline once the next operation is armed.
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+  EXPECT_EQ(zubConnect(0, "127.0.0.1", "anna", "secret"), 0);
+  EXPECT_EQ(zubDriver(0), 102);
+  EXPECT_EQ(zubAbort(0), 1);
+  EXPECT_EQ(rec_->waitWritable, 1);
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+  t0 = Clock::now();
+  EXPECT_LT(zubHello(0), 0);
+  EXPECT_LT(msSince(t0), 2500);
 }
 
 TEST_F(SessionTest, AbortClosesOnlyTheDataSide) {
