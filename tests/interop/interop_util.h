@@ -190,9 +190,17 @@ inline std::string tailOf(const std::string& path, size_t count) {
 // Active-mode ports: the channel's own range depends on the tick of its
 // attach, so test processes running side by side could pick the same one.
 // Each test sets its channels' next port to a block of its own below that
-// range (the ports count up from there).
-constexpr int32_t PORT_BLOCK = 64;
-inline int32_t activePortBase(int32_t block) { return 9000 + block * PORT_BLOCK; }
-// Blocks in use: matrix 0-15, faults 16-19, concurrency 20-83.
+// range (the ports count up from there, one per transfer).  A build tree
+// whose servers are shifted (ZUB_INTEROP_PORT_OFFSET, in thousands) gets
+// blocks of its own too, so two trees can run at once.
+constexpr int32_t PORT_BLOCK = 24;
+// Blocks 0-127; in use: matrix 0-15, faults 16-19, concurrency 20-83,
+// transfer_interop 100-101.  Three trees fit below the library's own ranges.
+constexpr int32_t PORT_BLOCKS = 128;
+inline int32_t activePortBase(int32_t block) {
+  InteropServer vsftpd = loadInteropServer("vsftpd");
+  int32_t tree = vsftpd.available && vsftpd.port > 2201 ? ((vsftpd.port - 2201) / 1000) % 3 : 0;
+  return 6000 + tree * PORT_BLOCKS * PORT_BLOCK + block * PORT_BLOCK;
+}
 
 }  // namespace interop
