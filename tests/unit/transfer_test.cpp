@@ -49,11 +49,11 @@ class TransferTest : public SessionTest {
     logPath_ = ::testing::TempDir() + name;
     ASSERT_FALSE(dir_.path().empty());
     ASSERT_EQ(zubSetLocalDir(0, dir_.path().c_str()), 0);
-    // Active-mode ports of this process's own: outside the ephemeral range
-    // (the scripted server's sockets), the channels' own ranges (16384 and
-    // up, used by other tests running alongside), the interop blocks (9000
-    // and up) and the real servers' control ports (2xxx).
-    zubSetInteger(0, ZUB_SET_DATA_PORT, 3000 + (getpid() % 90) * 64);
+    // Active-mode ports of this process's own (a test uses fewer than 16):
+    // outside the ephemeral range (the scripted server's sockets), the
+    // channels' own ranges (16384 and up), the interop tests' blocks (6000
+    // and up) and the real servers' control ports (2201 and up).
+    zubSetInteger(0, ZUB_SET_DATA_PORT, 1100 + (getpid() % 56) * 16);
   }
 
   // Logs in and chooses the data-connection mode; the test queues the rest.
