@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
   zubSetInteger(0, ZUB_SET_CTRL_PORT, opt.port);
   zubSetInteger(0, ZUB_SET_PASSIVE, opt.passive ? 1 : 0);
   zubSetInteger(0, ZUB_SET_BLOCK_SIZE, opt.blockSize);
-  zubSetInteger(0, ZUB_SET_DATA_PORT, 9900);
+  zubSetInteger(0, ZUB_SET_DATA_PORT, 5900);  // active mode: clear of the tests' ports
   zubSetLocalDir(0, local.c_str());
   if (zubConnect(0, "127.0.0.1", "ftptest", "ftptest") != 0 || zubSetMode(0, 'B') != 0) {
     std::fprintf(stderr, "cannot log in\n");
