@@ -78,8 +78,10 @@ int32_t awaitPassiveConnected(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t sendPort(ChannelRecord* rec, uint32_t now) {
-  uint16_t port = static_cast<uint16_t>(rec->dataPort + 1);
-  if (port > rec->dataPortHigh) port = rec->dataPortLow;
+  // Counted wider than 16 bits: 65535 (left by a PASV reply, or setting the
+  // port 0) must go back to the range, not on to port 0.
+  uint32_t next = static_cast<uint32_t>(rec->dataPort) + 1u;
+  uint16_t port = next > rec->dataPortHigh ? rec->dataPortLow : static_cast<uint16_t>(next);
   rec->dataPort = port;
   traceLine(rec, "DataPort = %d\r\n", static_cast<int32_t>(port));
   // Listen before PORT goes out: some servers connect as soon as they read

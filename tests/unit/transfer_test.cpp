@@ -373,6 +373,7 @@ TEST_F(TransferTest, PortAdvancesAndWrapsInTheChannelRange) {
   begin(srv, DataMode::Active);
   srv.serveList(DataMode::Active, "LIST\r\n", "one\r\n");
   srv.serveList(DataMode::Active, "LIST\r\n", "two\r\n");
+  srv.serveList(DataMode::Active, "LIST\r\n", "top\r\n");
   const uint16_t low = rec_->dataPortLow;
   const uint16_t high = rec_->dataPortHigh;
   // The stored port is one below the value set, so high + 1 leaves high.
@@ -382,6 +383,11 @@ TEST_F(TransferTest, PortAdvancesAndWrapsInTheChannelRange) {
   EXPECT_EQ(rec_->dataPort, low);
   EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), 5);
   EXPECT_EQ(rec_->dataPort, low + 1);
+  // Port 0 is stored as 65535 (as a PASV reply may leave it): the next one is
+  // back in the range, never port 0.
+  zubSetInteger(0, ZUB_SET_DATA_PORT, 0);
+  EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), 5);
+  EXPECT_EQ(rec_->dataPort, low);
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
   auto portLine = [](uint16_t p) {
@@ -392,7 +398,7 @@ TEST_F(TransferTest, PortAdvancesAndWrapsInTheChannelRange) {
   for (const std::string& c : cmds) {
     if (c.rfind("PORT ", 0) == 0) ports.push_back(c);
   }
-  EXPECT_EQ(ports, (std::vector<std::string>{portLine(low), portLine(low + 1)}));
+  EXPECT_EQ(ports, (std::vector<std::string>{portLine(low), portLine(low + 1), portLine(low)}));
 }
 
 TEST_F(TransferTest, PassiveReplyVariants) {
