@@ -228,7 +228,9 @@ int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
   } else {
     // The argument is the text the caller left in its buffer, read no
     // further than the buffer's capacity and never past a line end.
-    int32_t room = rec->listBufSize - 1;
+    // (A capacity of 0 or less has no room; the test comes first so that the
+    // most negative one cannot overflow.)
+    int32_t room = rec->listBufSize > 0 ? rec->listBufSize - 1 : 0;
     if (room > LIST_ARG_MAX) room = LIST_ARG_MAX;
     if (room > 0 && rec->listBuf != nullptr) {
       copyLine(rec->dataBuf, rec->listBuf, room);

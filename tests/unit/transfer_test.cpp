@@ -310,6 +310,7 @@ TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   srv.serveList(DataMode::Passive, "LIST\r\n", "x");
   srv.serveList(DataMode::Passive, "LIST\r\n", "y");
   srv.serveList(DataMode::Passive, "LIST\r\n", "");
+  srv.serveList(DataMode::Passive, "LIST \r\n", "z");
 
   char buf[200];
   std::memset(buf, '#', sizeof buf);
@@ -333,6 +334,10 @@ TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, 1), 0);
   EXPECT_EQ(buf[0], '\0');
   EXPECT_EQ(buf[1], '#');
+  // The most negative capacity is no room at all, for the argument too.
+  std::strcpy(buf, "/pub");
+  EXPECT_EQ(zubGetList(0, ZUB_LIST_ARG, buf, INT32_MIN), ZUB_E_LIST_OVERFLOW);
+  EXPECT_STREQ(buf, "/pub");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
 }
