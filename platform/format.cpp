@@ -52,7 +52,7 @@ int32_t platFormatV(char* buf, const char* fmt, va_list ap) {
       putChar(&out, *p++);
       continue;
     }
-    const char* spec = p++;  // kept to copy an unknown conversion literally
+    const char* conv = p++;  // kept to copy an unknown conversion literally
     if (*p == '%') {
       putChar(&out, '%');
       p++;
@@ -95,7 +95,7 @@ int32_t platFormatV(char* buf, const char* fmt, va_list ap) {
         // Unknown conversion: copied as written, no argument taken.  A '%'
         // at the very end of the format is copied alone.
         if (*p != '\0') p++;
-        while (spec < p) putChar(&out, *spec++);
+        while (conv < p) putChar(&out, *conv++);
         break;
     }
   }
