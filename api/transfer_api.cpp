@@ -32,24 +32,33 @@ void splitNames(ChannelRecord* rec, const char* names) {
   copyLine(rec->remoteName, names, at < NAME_TEXT_CAP ? at : NAME_TEXT_CAP);
 }
 
+// The common start of the two file operations: guard, entry line, names.
+// The record, or null with *err set.
+ChannelRecord* beginFileTransfer(int32_t channel, const char* name, const char* names, int32_t* err) {
+  ChannelRecord* rec = beginOperation(channel, name, err);
+  if (rec == nullptr) return nullptr;
+  if (names == nullptr) {
+    *err = ZUB_E_NULL_ARGUMENT;
+    return nullptr;
+  }
+  splitNames(rec, names);
+  return rec;
+}
+
 }  // namespace
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubGetFile(int32_t channel, const char* names) {
   int32_t err = 0;
-  ChannelRecord* rec = beginOperation(channel, "zubGetFile", &err);
+  ChannelRecord* rec = beginFileTransfer(channel, "zubGetFile", names, &err);
   if (rec == nullptr) return err;
-  if (names == nullptr) return ZUB_E_NULL_ARGUMENT;
-  splitNames(rec, names);
   rec->getBytes = 0;
   return armAndRun(rec, 301, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubPutFile(int32_t channel, const char* names) {
   int32_t err = 0;
-  ChannelRecord* rec = beginOperation(channel, "zubPutFile", &err);
+  ChannelRecord* rec = beginFileTransfer(channel, "zubPutFile", names, &err);
   if (rec == nullptr) return err;
-  if (names == nullptr) return ZUB_E_NULL_ARGUMENT;
-  splitNames(rec, names);
   rec->restartOffset = 0;
   int32_t file = openLocalFile(rec, rec->remoteName, 'R');
   if (file < 0) return ZUB_E_CANNOT_OPEN_FILE;
