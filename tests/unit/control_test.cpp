@@ -9,6 +9,7 @@
 #include "net/control.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
+#include "engine_fixture.h"
 #include "zub32.h"
 
 namespace {
@@ -65,25 +66,8 @@ TEST(DottedAddress, FormatCapacityAndUnsignedBytes) {
   EXPECT_STREQ(buf, "10.0.0.1");
 }
 
-class ControlTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = settings;
-    ASSERT_EQ(zubAttach(1, 0), 1);
-    rec_ = channelTable[0];
-    ASSERT_NE(rec_, nullptr);
-  }
-  void TearDown() override {
-    if (rec_->ctrlSock > 0) closeSocket(rec_->ctrlSock, 0);
-    rec_->ctrlSock = 0;
-    rec_->ctrlRing.sock = 0;
-    zubRelease();
-    settings = saved_;
-    platFaultClearAll();
-  }
-  Settings saved_{};
-  ChannelRecord* rec_ = nullptr;
-};
+// Attach, settings restored and sockets closed afterwards: the engine fixture.
+using ControlTest = zubtest::EngineTest;
 
 TEST_F(ControlTest, ResolvesLocalhostAndHonoursTheAddressIndex) {
   std::strcpy(rec_->serverName, "localhost");
