@@ -66,6 +66,7 @@ struct ChannelRecord {
   int32_t chanIndex;          // the channel's own number
   int32_t replyCode;          // code of the last reply line
   int32_t localFile;          // the transfer's local file; 0 = none
+  int32_t unwritten;          // downloaded bytes held in dataBuf, not yet in localFile
   int32_t prevState;          // -2 after attach
   int32_t state;              // -1 between steps
   int32_t nextState;          // 0 = idle
@@ -105,6 +106,12 @@ struct ChannelRecord {
   // for before calling the driver again.  Cleared at the start of each step.
   IdleWait idleWait[2];
 };
+
+// The 32-bit byte counters wrap as their type says; the data is never
+// limited by them.
+inline void addCount(int32_t* counter, int32_t n) {
+  *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
+}
 
 // ---- Library-wide state of the frame ----
 extern uint16_t attachedCount;

@@ -52,8 +52,28 @@ int32_t openLocalFile(ChannelRecord* rec, const char* name, char mode) {
   return file;
 }
 
+int32_t flushDownload(ChannelRecord* rec) {
+  int32_t n = rec->unwritten;
+  if (n == 0) return 0;
+  rec->unwritten = 0;
+  int32_t w = platFileWrite(rec->localFile, rec->dataBuf, n);
+  if (w > 0) {
+    addCount(&rec->getBytes, w);
+    addCount(&rec->getBytesTotal, w);
+  }
+  // A short write loses data as surely as a failed one.
+  if (w != n) return w < 0 ? w : -1;
+  return 0;
+}
+
 void closeLocalFile(ChannelRecord* rec) {
-  if (rec->localFile == 0) return;
+  if (rec->localFile == 0) {
+    rec->unwritten = 0;
+    return;
+  }
+  // A download that fails part-way still leaves every byte it received in
+  // the file, so a restart can carry on from the file's length.
+  flushDownload(rec);
   platFileClose(rec->localFile);
   rec->localFile = 0;
   traceText(rec, "Closing file\r\n");

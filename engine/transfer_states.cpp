@@ -21,8 +21,6 @@ namespace {
 // Largest piece of a listing taken per step: it leaves responseBuf
 // terminated for the trace of the step.
 constexpr int32_t LIST_PIECE_MAX = 4094;
-// The ring never holds more than this, so a bigger request changes nothing.
-constexpr int32_t FILE_PIECE_MAX = DATA_BUF_CAP;
 // Longest argument of LIST/NLST taken from the caller's buffer; the command
 // line is cut at the formatter's limit anyway.
 constexpr int32_t LIST_ARG_MAX = 1000;
@@ -32,11 +30,6 @@ constexpr int32_t LIST_ARG_MAX = 1000;
 uint32_t tickAfter(uint32_t t, int32_t setting) {
   uint32_t tick = t + static_cast<uint32_t>(setting);
   return tick == 0 ? 1 : tick;
-}
-
-// The 32-bit counters wrap as their type says; the data is never limited by them.
-void addCount(int32_t* counter, int32_t n) {
-  *counter = static_cast<int32_t>(static_cast<uint32_t>(*counter) + static_cast<uint32_t>(n));
 }
 
 // Either PASV or PORT first; the transfer resumes at `resume` once the data
@@ -123,25 +116,29 @@ int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
   return STEP_ON;
 }
 
+// Pieces are gathered in dataBuf and written a full buffer at a time: a
+// file write per 4 KiB piece costs as much again as receiving it.  What is
+// gathered reaches the file at the end of the data or when the file closes.
 int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   if (waitRingData(&rec->dataRing, 0) == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
-  int32_t n = takeFromRing(&rec->dataRing, rec->dataBuf, FILE_PIECE_MAX);
-  if (n == 0 || n == -1) {
+  int32_t n = takeFromRing(&rec->dataRing, rec->dataBuf + rec->unwritten, DATA_BUF_CAP - rec->unwritten);
+  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
+  int32_t ended = n == 0 || n == -1;
+  if (n > 0) rec->unwritten += n;
+  if (ended || rec->unwritten == DATA_BUF_CAP) {
+    int32_t w = flushDownload(rec);
+    if (w < 0) {
+      closeDataSockets(rec, 125);
+      return errorExit(rec, w, ZUB_E_FILE_WRITE);
+    }
+  }
+  if (ended) {
     endOfData(rec, now, 308);
     return STEP_ON;
   }
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
-  int32_t w = platFileWrite(rec->localFile, rec->dataBuf, n);
-  if (w != n) {
-    // A short write loses data as surely as a failed one.
-    closeDataSockets(rec, 125);
-    return errorExit(rec, w < 0 ? w : -1, ZUB_E_FILE_WRITE);
-  }
-  addCount(&rec->getBytes, w);
-  addCount(&rec->getBytesTotal, w);
   rec->resumeTick = 0;
   rec->deadlineTick = tickAfter(platTickCount(), settings.replyTimeout);
   return STEP_ON;

@@ -468,6 +468,66 @@ TEST_P(BothModes, StalledDataAfterTheLastPieceTimesOut) {
   srv.stop();
 }
 
+// Received bytes are gathered before they are written; whatever ends the
+// download, the file holds exactly what getBytes counts, and a failed write
+// is still reported.
+TEST_F(TransferTest, EveryReceivedByteReachesTheFile) {
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  const std::string body = binaryBytes(30000);
+
+  // A write that fails part-way: -1, the data side closed, the bytes written
+  // before it kept and counted.  No trace log, so only the download writes.
+  srv.serveRetr(DataMode::Passive, "w.bin", body);
+  platFaultSet(PLAT_OP_FILE_WRITE, 2, 0);
+  EXPECT_EQ(zubGetFile(0, "w.bin"), -1);
+  platFaultClearAll();
+  EXPECT_EQ(rec_->nextState, 0);
+  EXPECT_EQ(rec_->localFile, 0);
+  EXPECT_EQ(rec_->dataSock, 0);
+  std::string got = readFile(local("w.bin"));
+  EXPECT_GT(got.size(), 0u);
+  EXPECT_LT(got.size(), body.size());
+  EXPECT_EQ(got, body.substr(0, got.size()));
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), static_cast<int32_t>(got.size()));
+  srv.stop();
+  zubClose(0);
+
+  // The write at the end of the data fails too: nothing counted as written.
+  ScriptServer srv2;
+  begin(srv2, DataMode::Passive);
+  srv2.serveRetr(DataMode::Passive, "small.bin", "only a few bytes");
+  platFaultSet(PLAT_OP_FILE_WRITE, 1, 0);
+  EXPECT_EQ(zubGetFile(0, "small.bin"), -1);
+  platFaultClearAll();
+  EXPECT_EQ(readFile(local("small.bin")), "");
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), 0);
+  srv2.stop();
+  zubClose(0);
+
+  // Abandoned by the caller part-way: the abort's close writes what came.
+  ScriptServer srv3;
+  begin(srv3, DataMode::Passive);
+  srv3.openData(DataMode::Passive);
+  srv3.expect("RETR part.bin\r\n");
+  srv3.connectData(DataMode::Passive);
+  srv3.send("150 Opening data connection.\r\n");
+  srv3.dataSend("first piece");
+  srv3.silence();
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+  ASSERT_EQ(zubGetFile(0, "part.bin"), 0);
+  int guard = 0;
+  while (rec_->unwritten + rec_->getBytes < 11 && zubDriver(0) > 0 && ++guard < 1000000) {
+  }
+  ASSERT_EQ(rec_->nextState, 307);
+  EXPECT_EQ(zubAbort(0), 1);
+  EXPECT_EQ(readFile(local("part.bin")), "first piece");
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), 11);
+  EXPECT_EQ(rec_->localFile, 0);
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+  srv3.stop();
+}
+
 TEST_F(TransferTest, LocalFileThatCannotBeOpened) {
   ScriptServer srv;
   begin(srv, DataMode::Passive);
