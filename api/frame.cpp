@@ -7,6 +7,7 @@
 #include "core/errors.h"
 #include "core/settings.h"
 #include "core/trace.h"
+#include "engine/localfile.h"
 #include "platform/platform.h"
 #include "util/text.h"
 
@@ -67,6 +68,11 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubAttach(int32_t channels, int32_t reserv
 extern "C" ZUB_EXPORT int32_t ZUB_API zubRelease(void) {
   if (attachedCount == 0) return 1;
   platLockEnter();
+  // A transfer abandoned part-way would leak its local file and lose the
+  // downloaded bytes it still holds.
+  for (uint16_t n = 0; n < attachedCount; ++n) {
+    if (channelTable[n] != nullptr) closeLocalFile(channelTable[n]);
+  }
   platCleanup();
   freeChannels(attachedCount);
   attachedCount = 0;

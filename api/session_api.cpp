@@ -2,6 +2,7 @@
 #include "api/operation.h"
 #include "core/channel.h"
 #include "core/trace.h"
+#include "engine/localfile.h"
 #include "net/data.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
@@ -29,6 +30,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubClose(int32_t channel) {
   int32_t err = 0;
   ChannelRecord* rec = beginOperation(channel, "zubClose", &err);
   if (rec == nullptr) return err;
+  // The session ends: a download stopped part-way keeps every byte it
+  // received, as its file stays open for a later zubAbort or transfer.
+  if (rec->localFile != 0) flushDownload(rec);
   // QUIT goes out only once the control socket can take it.  A channel that
   // never connected has no socket to wait for, and one whose connection
   // attempt failed never becomes writable: waiting on either would never end

@@ -45,12 +45,19 @@ ChannelRecord* beginFileTransfer(int32_t channel, const char* name, const char* 
   return rec;
 }
 
+// A transfer the caller abandoned may still hold downloaded bytes in
+// dataBuf, which the next operation reuses (for a path or a listing
+// argument): they go to their file first, and are not counted as the new
+// download's.
+void closeAbandonedFile(ChannelRecord* rec) { closeLocalFile(rec); }
+
 }  // namespace
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubGetFile(int32_t channel, const char* names) {
   int32_t err = 0;
   ChannelRecord* rec = beginFileTransfer(channel, "zubGetFile", names, &err);
   if (rec == nullptr) return err;
+  closeAbandonedFile(rec);
   rec->getBytes = 0;
   return armAndRun(rec, 301, true);
 }
@@ -60,10 +67,11 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubPutFile(int32_t channel, const char* na
   ChannelRecord* rec = beginFileTransfer(channel, "zubPutFile", names, &err);
   if (rec == nullptr) return err;
   rec->restartOffset = 0;
+  // Also a file of an upload that was armed but never ran, which would
+  // otherwise leak.
+  closeAbandonedFile(rec);
   int32_t file = openLocalFile(rec, rec->remoteName, 'R');
   if (file < 0) return ZUB_E_CANNOT_OPEN_FILE;
-  // A file of an upload that was armed but never ran would otherwise leak.
-  closeLocalFile(rec);
   rec->localFile = file;
   rec->putBytes = 0;
   return armAndRun(rec, 401, true);
@@ -74,6 +82,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubGetList(int32_t channel, int32_t kind, 
   ChannelRecord* rec = beginOperation(channel, "zubGetList", &err);
   if (rec == nullptr) return err;
   if (buffer == nullptr) return ZUB_E_NULL_ARGUMENT;
+  closeAbandonedFile(rec);
   rec->listBuf = buffer;
   rec->listBufSize = capacity;
   rec->listLen = 0;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -95,7 +96,33 @@ class TransferTest : public SessionTest {
     return sizes;
   }
 
+  // A caller-driven download of `name` stopped at state 307 once the
+  // server's "first piece" has been taken from the data ring; the channel is
+  // left caller-driven, logged in to a server that stays silent.
+  void stopDownloadHolding(const std::string& name) {
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+    if (!held_.empty()) held_.back()->stop();
+    if (rec_->ctrlSock != 0) zubClose(0);
+    held_.emplace_back(std::make_unique<ScriptServer>());
+    ScriptServer& srv = *held_.back();
+    begin(srv, DataMode::Passive);
+    srv.openData(DataMode::Passive);
+    srv.expect("RETR " + name + "\r\n");
+    srv.connectData(DataMode::Passive);
+    srv.send("150 Opening data connection.\r\n");
+    srv.dataSend("first piece");
+    srv.silence();
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    ASSERT_EQ(zubGetFile(0, name.c_str()), 0);
+    int guard = 0;
+    while (rec_->unwritten + rec_->getBytes < 11 && zubDriver(0) > 0 && ++guard < 1000000) {
+    }
+    ASSERT_EQ(rec_->nextState, 307);
+    ASSERT_EQ(rec_->getBytes + rec_->unwritten, 11);
+  }
+
   TempDir dir_;
+  std::vector<std::unique_ptr<ScriptServer>> held_;
 };
 
 class BothModes : public TransferTest, public ::testing::WithParamInterface<DataMode> {};
@@ -506,26 +533,45 @@ TEST_F(TransferTest, EveryReceivedByteReachesTheFile) {
   zubClose(0);
 
   // Abandoned by the caller part-way: the abort's close writes what came.
-  ScriptServer srv3;
-  begin(srv3, DataMode::Passive);
-  srv3.openData(DataMode::Passive);
-  srv3.expect("RETR part.bin\r\n");
-  srv3.connectData(DataMode::Passive);
-  srv3.send("150 Opening data connection.\r\n");
-  srv3.dataSend("first piece");
-  srv3.silence();
-  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
-  ASSERT_EQ(zubGetFile(0, "part.bin"), 0);
-  int guard = 0;
-  while (rec_->unwritten + rec_->getBytes < 11 && zubDriver(0) > 0 && ++guard < 1000000) {
-  }
-  ASSERT_EQ(rec_->nextState, 307);
+  stopDownloadHolding("part.bin");
   EXPECT_EQ(zubAbort(0), 1);
   EXPECT_EQ(readFile(local("part.bin")), "first piece");
   EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), 11);
   EXPECT_EQ(rec_->localFile, 0);
-  zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
-  srv3.stop();
+}
+
+// Whatever the caller does after abandoning a download, the bytes it held
+// reach its file whole before dataBuf serves anything else, and are not
+// counted as another download's.
+TEST_F(TransferTest, AbandonedDownloadIsWrittenBeforeTheNextUse) {
+  writeFile(local("up.bin"), "upload");
+
+  // An upload opens its file through dataBuf.
+  stopDownloadHolding("a.bin");
+  ASSERT_EQ(zubPutFile(0, "up.bin"), 0);
+  EXPECT_EQ(readFile(local("a.bin")), "first piece");
+
+  // A listing with an argument puts it in dataBuf.
+  stopDownloadHolding("b.bin");
+  char list[64] = "xy";
+  ASSERT_EQ(zubGetList(0, ZUB_LIST_ARG, list, sizeof list), 0);
+  EXPECT_EQ(readFile(local("b.bin")), "first piece");
+
+  // A new download starts its count at 0.
+  stopDownloadHolding("c.bin");
+  ASSERT_EQ(zubGetFile(0, "new.bin"), 0);
+  EXPECT_EQ(readFile(local("c.bin")), "first piece");
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), 0);
+
+  // Ending the session keeps the bytes; so does releasing the library,
+  // which also closes the file.
+  stopDownloadHolding("d.bin");
+  ASSERT_EQ(zubClose(0), 0);
+  EXPECT_EQ(readFile(local("d.bin")), "first piece");
+  stopDownloadHolding("e.bin");
+  const std::string e = local("e.bin");
+  EXPECT_EQ(zubRelease(), 1);
+  EXPECT_EQ(readFile(e), "first piece");
 }
 
 TEST_F(TransferTest, LocalFileThatCannotBeOpened) {
