@@ -52,6 +52,11 @@ int32_t connectPassiveData(ChannelRecord* rec) {
   rec->dataSock = sock;
   rec->dataRing.sock = sock;
   fillAddress(&rec->dataAddr, rec->serverAddr, rec->dataPort);
+  // Connected without blocking: a port that silently drops the attempt would
+  // otherwise hold this step until the system gives up, minutes later.  The
+  // next state waits for the outcome under its deadline.
+  uint32_t nonBlocking = 1;
+  platSetNonBlocking(sock, &nonBlocking);
   if (platConnect(sock, &rec->dataAddr) != 0) {
     int32_t err = platLastError();
     if (err != PLAT_WSAEWOULDBLOCK) return -err;

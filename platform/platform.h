@@ -103,6 +103,9 @@ int32_t platRecvReady(int32_t sock, void* data, int32_t count);
 int32_t platCloseSocket(int32_t sock);
 // ioctlsocket(FIONBIO): *arg 1 = non-blocking, 0 = blocking.  0 or PLAT_INVALID.
 int32_t platSetNonBlocking(int32_t sock, uint32_t* arg);
+// getsockopt(SO_ERROR): the WinSock error number a failed non-blocking
+// connection attempt left on the socket, 0 if none.
+int32_t platSocketError(int32_t sock);
 int32_t platGetSockName(int32_t sock, PlatSockAddr* addr);
 // The local host name into buf (size bytes); 0 or PLAT_INVALID.
 int32_t platGetHostName(char* buf, int32_t size);

@@ -441,6 +441,14 @@ int32_t platSetNonBlocking(int32_t sock, uint32_t* arg) {
   return 0;
 }
 
+int32_t platSocketError(int32_t sock) {
+  if (sock <= 0) return PLAT_WSAENOTSOCK;
+  int soError = 0;
+  socklen_t len = sizeof soError;
+  if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) return wsaFromErrno(errno);
+  return soError == 0 ? 0 : wsaFromErrno(soError);
+}
+
 int32_t platGetSockName(int32_t sock, PlatSockAddr* addr) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   int32_t error = 0;

@@ -1,7 +1,13 @@
 // Downloads, uploads and listings against the scripted server, over passive
 // and active data connections: what goes over the wire, what lands in the
 // local file or the caller's buffer, the codes, counters and trace lines.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 
 #include <climits>
 #include <cstring>
@@ -463,6 +469,80 @@ TEST_F(TransferTest, PassiveReplyVariants) {
   EXPECT_NE(find(log, "Response=[227 Entering Passive Mode\r\n]\r\n"), std::string::npos) << log;
   EXPECT_NE(find(log, "Response=[227 Entering Passive Mode (127,0,0,1,4)\r\n]\r\n"), std::string::npos);
   EXPECT_NE(find(log, "zubCode=-30"), std::string::npos);
+}
+
+// The passive data connection is made without blocking the step: a refused
+// port fails at once with its own code, and a port that drops the attempt
+// ends with the deadline instead of holding one driver call for minutes.
+TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
+  // A port nothing listens on, and a listener whose full queue drops every
+  // further attempt without an answer.
+  int closedFd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(closedFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  socklen_t len = sizeof sa;
+  getsockname(closedFd, reinterpret_cast<sockaddr*>(&sa), &len);
+  const uint16_t refusing = ntohs(sa.sin_port);
+  close(closedFd);
+  int fullFd = socket(AF_INET, SOCK_STREAM, 0);
+  sa.sin_port = 0;
+  ASSERT_EQ(bind(fullFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(fullFd, 0), 0);
+  len = sizeof sa;
+  getsockname(fullFd, reinterpret_cast<sockaddr*>(&sa), &len);
+  const uint16_t dropping = ntohs(sa.sin_port);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    fillers.push_back(c);
+  }
+  auto pasv = [](uint16_t port) {
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
+           ")\r\n";
+  };
+
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  openLog();
+  srv.expect("PASV\r\n");
+  srv.send(pasv(refusing));
+  srv.expect("PASV\r\n");
+  srv.send(pasv(dropping));
+  srv.silence();
+
+  char buf[64];
+  EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), -PLAT_WSAECONNREFUSED);
+  EXPECT_EQ(rec_->dataSock, 0);
+  std::string log = readLog();
+  EXPECT_NE(find(log, "SockCode=-10061 zubCode=0 PrevState=901 ThisState=902"), std::string::npos) << log;
+
+  // Caller-driven, so each step can be timed: none waits on the connection.
+  zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 300);
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+  ASSERT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), 0);
+  int32_t r;
+  int64_t longest = 0;
+  int guard = 0;
+  do {
+    auto t0 = std::chrono::steady_clock::now();
+    r = zubDriver(0);
+    longest = std::max<int64_t>(
+        longest,
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+    if (r > 0) platSleep(1);
+  } while (r > 0 && ++guard < 100000);
+  EXPECT_EQ(r, ZUB_E_TIMEOUT);
+  EXPECT_LT(longest, 2000);
+  log = readLog();
+  EXPECT_NE(find(log, "zubCode=-22 PrevState=902 ThisState=-1 NextState=902"), std::string::npos) << log;
+  EXPECT_EQ(find(log, "DataSock is connected."), std::string::npos);
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+  srv.stop();
+  for (int c : fillers) close(c);
+  close(fullFd);
 }
 
 // A data connection that goes quiet after its last piece is a time-out, in
