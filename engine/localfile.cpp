@@ -57,13 +57,14 @@ int32_t flushDownload(ChannelRecord* rec) {
   if (n == 0) return 0;
   rec->unwritten = 0;
   int32_t w = platFileWrite(rec->localFile, rec->dataBuf, n);
-  if (w > 0) {
-    addCount(&rec->getBytes, w);
-    addCount(&rec->getBytesTotal, w);
-  }
-  // A short write loses data as surely as a failed one.
-  if (w != n) return w < 0 ? w : -1;
-  return 0;
+  if (w == n) return 0;
+  // The held bytes were counted when they arrived; those that never reached
+  // the file are taken back out.  A short write loses data as surely as a
+  // failed one.
+  int32_t lost = n - (w > 0 ? w : 0);
+  addCount(&rec->getBytes, -lost);
+  addCount(&rec->getBytesTotal, -lost);
+  return w < 0 ? w : -1;
 }
 
 void closeLocalFile(ChannelRecord* rec) {

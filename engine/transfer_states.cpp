@@ -118,7 +118,8 @@ int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
 
 // Pieces are gathered in dataBuf and written a full buffer at a time: a
 // file write per 4 KiB piece costs as much again as receiving it.  What is
-// gathered reaches the file at the end of the data or when the file closes.
+// gathered reaches the file at the end of the data or when the file closes;
+// getBytes ends up counting exactly what the file received.
 int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   if (waitRingData(&rec->dataRing, 0) == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
@@ -127,7 +128,12 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   int32_t n = takeFromRing(&rec->dataRing, rec->dataBuf + rec->unwritten, DATA_BUF_CAP - rec->unwritten);
   if (n < -1) return errorExit(rec, n, ZUB_E_READ);
   int32_t ended = n == 0 || n == -1;
-  if (n > 0) rec->unwritten += n;
+  if (n > 0) {
+    // Counted on arrival, so a caller watching the count sees every piece.
+    rec->unwritten += n;
+    addCount(&rec->getBytes, n);
+    addCount(&rec->getBytesTotal, n);
+  }
   if (ended || rec->unwritten == DATA_BUF_CAP) {
     int32_t w = flushDownload(rec);
     if (w < 0) {

@@ -97,8 +97,6 @@ extern "C" {
 #define ZUB_GET_STEP_COUNT       2
 #define ZUB_GET_REPLY_CODE       3
 #define ZUB_GET_LAST_ERROR       4
-/* Bytes written to the local file; a running download writes 8192 bytes at a
-   time, so the count moves in such steps until the data ends. */
 #define ZUB_GET_BYTES            10
 #define ZUB_GET_BYTES_TOTAL      11
 #define ZUB_PUT_BYTES            12
