@@ -127,7 +127,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   }
   int32_t n = takeFromRing(&rec->dataRing, rec->dataBuf + rec->unwritten, DATA_BUF_CAP - rec->unwritten);
   if (n < -1) return errorExit(rec, n, ZUB_E_READ);
-  int32_t ended = n == 0 || n == -1;
+  bool ended = n == 0 || n == -1;
   if (n > 0) {
     // Counted on arrival, so a caller watching the count sees every piece.
     rec->unwritten += n;
