@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "core/trace.h"
 #include "engine/localfile.h"
+#include "net/sockets.h"
 #include "platform/platform.h"
 #include "util/text.h"
 
@@ -19,7 +20,24 @@ void freeChannels(int32_t count) {
   for (int32_t c = 0; c < count; c++) {
     freeChannelBlocks(c, 1, 12);
     freeChannelBlocks(c, 0, 0);
+    channelTable[c] = nullptr;
   }
+}
+
+// What a channel still holds open when the library is released: the local
+// file of an abandoned transfer (with the downloaded bytes it still holds)
+// and its sockets, which the socket library's cleanup closes on the original
+// platform.  Freeing the record would leak them.  The trace log stays open
+// for the release's own lines and is closed by the caller afterwards.
+void closeChannelHandles(ChannelRecord* rec) {
+  closeLocalFile(rec);
+  int32_t* socks[] = {&rec->listenSock, &rec->dataSock, &rec->ctrlSock};
+  for (int32_t* sock : socks) {
+    if (*sock != 0) closeSocket(*sock, 0);
+    *sock = 0;
+  }
+  rec->ctrlRing.sock = 0;
+  rec->dataRing.sock = 0;
 }
 
 }  // namespace
@@ -68,13 +86,17 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubAttach(int32_t channels, int32_t reserv
 extern "C" ZUB_EXPORT int32_t ZUB_API zubRelease(void) {
   if (attachedCount == 0) return 1;
   platLockEnter();
-  // A transfer abandoned part-way would leak its local file and lose the
-  // downloaded bytes it still holds.
+  int32_t logs[MAX_CHANNELS] = {};
   for (uint16_t n = 0; n < attachedCount; ++n) {
-    if (channelTable[n] != nullptr) closeLocalFile(channelTable[n]);
+    if (channelTable[n] == nullptr) continue;
+    closeChannelHandles(channelTable[n]);
+    logs[n] = channelTable[n]->logFile;
   }
   platCleanup();
   freeChannels(attachedCount);
+  for (uint16_t n = 0; n < attachedCount; ++n) {
+    if (logs[n] != 0) closeTraceFile(logs[n], true);
+  }
   attachedCount = 0;
   platLockLeave();
   platLockDestroy();

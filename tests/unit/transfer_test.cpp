@@ -652,8 +652,18 @@ TEST_F(TransferTest, AbandonedDownloadIsWrittenBeforeTheNextUse) {
   EXPECT_EQ(readFile(local("d.bin")), "first piece");
   stopDownloadHolding("e.bin");
   const std::string e = local("e.bin");
+  const int32_t file = rec_->localFile, ctrl = rec_->ctrlSock, data = rec_->dataSock;
+  openLog();
+  const int32_t log = rec_->logFile;
+  ASSERT_TRUE(fdIsOpen(file) && fdIsOpen(ctrl) && fdIsOpen(data) && fdIsOpen(log));
   EXPECT_EQ(zubRelease(), 1);
   EXPECT_EQ(readFile(e), "first piece");
+  // Nothing the channel held stays open once its record is gone.
+  EXPECT_FALSE(fdIsOpen(file));
+  EXPECT_FALSE(fdIsOpen(ctrl));
+  EXPECT_FALSE(fdIsOpen(data));
+  EXPECT_FALSE(fdIsOpen(log));
+  EXPECT_EQ(channelTable[0], nullptr);
 }
 
 TEST_F(TransferTest, LocalFileThatCannotBeOpened) {
