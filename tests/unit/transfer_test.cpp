@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -477,8 +476,8 @@ TEST_F(TransferTest, PassiveReplyVariants) {
 // port fails at once with its own code, and a port that drops the attempt
 // ends with the deadline instead of holding one driver call for minutes.
 TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
-  // A port nothing listens on, and a listener whose full queue drops every
-  // further attempt without an answer.
+  // A port bound but not listening (it stays reserved and refuses), and a
+  // listener whose full queue drops every further attempt without an answer.
   int closedFd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -487,7 +486,6 @@ TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
   socklen_t len = sizeof sa;
   getsockname(closedFd, reinterpret_cast<sockaddr*>(&sa), &len);
   const uint16_t refusing = ntohs(sa.sin_port);
-  close(closedFd);
   int fullFd = socket(AF_INET, SOCK_STREAM, 0);
   sa.sin_port = 0;
   ASSERT_EQ(bind(fullFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
@@ -545,6 +543,7 @@ TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
   srv.stop();
   for (int c : fillers) close(c);
   close(fullFd);
+  close(closedFd);
 }
 
 // A data connection that goes quiet after its last piece is a time-out, in
