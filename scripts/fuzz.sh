@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of the listing utilities with clang in
+# Builds the libFuzzer targets (listing utilities, reply reader) with clang in
 # build-fuzz/ and runs each for SECONDS (default 10).  Fails on the first
 # crash, leak, sanitizer report or time-out; the failing input is kept in
 # build-fuzz/artifacts/.
@@ -10,7 +10,7 @@ set -euo pipefail
 seconds="${1:-10}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${ZUB_FUZZ_BUILD:-$root/build-fuzz}"
-targets=(fuzz_extract fuzz_filelength fuzz_matchfile)
+targets=(fuzz_extract fuzz_filelength fuzz_matchfile fuzz_replies)
 
 if ! command -v clang++ >/dev/null 2>&1; then
   echo "fuzz.sh: clang++ not found; install clang to run the fuzz targets" >&2
@@ -55,8 +55,11 @@ for target in "${targets[@]}"; do
   work="$build/corpus/$target"
   mkdir -p "$work"
   log="$build/$target.log"
+  # Replies need room for lines longer than the 4096-byte reply buffer.
+  max_len=4096
+  [[ "$target" == fuzz_replies ]] && max_len=12288
   echo "fuzz.sh: $target for ${seconds}s"
-  if "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+  if "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
        -artifact_prefix="$build/artifacts/$target-" "$work" "$root/tests/fuzz/corpus/$target" \
        >"$log" 2>&1; then
     grep -E '^Done [0-9]+ runs' "$log" | tail -1 || true

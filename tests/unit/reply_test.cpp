@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "engine/reply.h"
 #include "engine/ring.h"
 #include "engine_fixture.h"
+#include "fuzz/reply_fuzz.h"
 
 namespace zubtest {
 namespace {
@@ -430,6 +434,28 @@ TEST_F(ReplyTest, LineFinishedSixSecondsLaterIsTwoLines) {
   EXPECT_EQ(rec_->replyCode, 220);
   EXPECT_EQ(readLine(rec_, rec_->responseBuf, RESPONSE_BUF_CAP, 3000), 4);
   EXPECT_EQ(response(), "dy\r\n");
+}
+
+// The seed inputs of the reply fuzz target, through the same checks.
+TEST_F(ReplyTest, FuzzSeedCorpusReplay) {
+  std::filesystem::path dir = std::filesystem::path(ZUB_SOURCE_DIR) / "tests/fuzz/corpus/fuzz_replies";
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(reply_fuzz::runReplies(data.data(), data.size())) << entry.path();
+    files++;
+  }
+  EXPECT_GT(files, 0) << dir;
+
+  // The harness itself reads what a server sends, reply by reply.
+  const std::string session =
+      "220-Hello\r\n 220 more\r\n220 Ready.\r\n530 Login incorrect.\r\n227 Entering Passive Mode (127,0,0,1,4,1)\r\n";
+  size_t replies = 0;
+  EXPECT_TRUE(reply_fuzz::runReplies(reinterpret_cast<const uint8_t*>(session.data()), session.size(), &replies));
+  EXPECT_EQ(replies, 3u);
+  EXPECT_EQ(rec_->replyCode, 227);
+  EXPECT_STREQ(rec_->responseBuf, "227 Entering Passive Mode (127,0,0,1,4,1)\r\n");
 }
 
 }  // namespace
