@@ -26,8 +26,8 @@ void freeChannels(int32_t count) {
 
 // What a channel still holds open when the library is released: the local
 // file of an abandoned transfer (with the downloaded bytes it still holds)
-// and its sockets, which the socket library's cleanup closes on the original
-// platform.  Freeing the record would leak them.  The trace log stays open
+// and its sockets, which WinSock's cleanup closes on Windows.  Freeing the
+// record would leak them.  The trace log stays open
 // for the release's own lines and is closed by the caller afterwards.
 void closeChannelHandles(ChannelRecord* rec) {
   closeLocalFile(rec);

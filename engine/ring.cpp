@@ -35,8 +35,8 @@ void copyOut(const ReceiveRing* ring, uint8_t* dst, int32_t count) {
 }  // namespace
 
 int32_t fillRing(ReceiveRing* ring) {
-  // Nothing arrives on a ring without a socket (as a poll of an invalid
-  // socket would report on the original platform).
+  // Nothing arrives on a ring without a socket (as WinSock's poll of an
+  // invalid socket reports).
   if (ring->sock == 0) return 0;
   if (ring->head == ring->tail) {
     // An empty ring restarts at 0, so a reply that fits is stored without
