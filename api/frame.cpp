@@ -202,6 +202,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t cod
     case ZUB_SET_BLOCKING_CONNECT:
       rec->nonBlockConnect = value == 0 ? 1 : 0;
       return value;
+    case ZUB_SET_PAUSES:
+      settings.pauses = value != 0 ? 1 : 0;
+      return value;
     default:
       return -1;
   }
