@@ -71,6 +71,7 @@ for source in examples/*.c; do
     -Wl,-rpath,"$(pkg-config --variable=libdir zub32)"
 done
 "$work/pc/demo" "$ZUB_FTP_HOST" "$ZUB_FTP_PORT" "$ZUB_FTP_USER" "$ZUB_FTP_PASSWORD" "$work/run"
+(cd "$work/run" && "$work/pc/first" "$ZUB_FTP_PORT" "$ZUB_FTP_USER" "$ZUB_FTP_PASSWORD" && cmp hello.txt hello-copy.txt)
 
 step "find_package: build and run the examples"
 cmake -S examples -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
