@@ -123,7 +123,7 @@ start() {
 print_env() {
   local pid
   pid=$(running_pid) || die "no server is running (start one with: bash scripts/ftp-server.sh start)"
-  printf 'ZUB_FTP_HOST=127.0.0.1\nZUB_FTP_PORT=%s\nZUB_FTP_USER=%s\nZUB_FTP_PASSWORD=%s\nZUB_FTP_DIR=%q\n' \
+  printf 'export ZUB_FTP_HOST=127.0.0.1 ZUB_FTP_PORT=%s ZUB_FTP_USER=%s ZUB_FTP_PASSWORD=%s ZUB_FTP_DIR=%q\n' \
     "$(cat "$state/port")" "$user" "$(cat "$state/password")" "$(cat "$state/folder")"
 }
 
