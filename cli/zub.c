@@ -1228,6 +1228,22 @@ static int walkLocal(const char *local, const char *remote)
   return 0;
 }
 
+/* Whether the folder a local file is to be made in exists (errno if not). */
+static int parentIsDirectory(const char *path)
+{
+  char dir[4096];
+  snprintf(dir, sizeof dir, "%s", path);
+  char *slash = strrchr(dir, '/');
+  if (slash == NULL) return 1;
+  if (slash == dir) slash[1] = '\0';
+  else *slash = '\0';
+  struct stat st;
+  if (stat(dir, &st) != 0) return 0;
+  if (S_ISDIR(st.st_mode)) return 1;
+  errno = ENOTDIR;
+  return 0;
+}
+
 static int cmdGet(char **args, int count)
 {
   if (count == 0) return usageError("%sget needs a URL", "");
@@ -1252,6 +1268,10 @@ static int cmdGet(char **args, int count)
     char local[4096];
     if (opt.outFile != NULL) snprintf(local, sizeof local, "%s", opt.outFile);
     else joinPath(local, sizeof local, strcmp(dir, ".") == 0 ? "" : dir, baseName(u.path));
+    if (!parentIsDirectory(local)) {
+      fprintf(stderr, "zub: cannot write %s: %s\n", local, strerror(errno));
+      return EXIT_LOCAL;
+    }
     addJob(J_GET, u.path, local);
   }
   return 0;
@@ -1272,6 +1292,13 @@ static int cmdPut(char **args, int count)
     snprintf(top, sizeof top, "%s", server.path);
     size_t n = strlen(top);
     while (n > 1 && top[n - 1] == '/') top[--n] = '\0';
+    /* The target and any parent it lacks, as mkdir -p would. */
+    for (char *p = top + 1; *p != '\0'; p++) {
+      if (*p != '/') continue;
+      *p = '\0';
+      addJob(J_MKD, top, args[0]);
+      *p = '/';
+    }
     if (top[0] != '\0') addJob(J_MKD, top, args[0]);
     char local[4096];
     snprintf(local, sizeof local, "%s", args[0]);
