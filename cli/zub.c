@@ -694,7 +694,10 @@ static void jobDone(Worker *w, int32_t r)
   if (op == OP_SIZE) {
     long long size = r == 0 ? replySize(w->ch) : -1;
     if (j->kind == J_GET) {
-      if (size >= 0) j->size = size;
+      if (size >= 0 && j->size < 0) {
+        j->size = size;
+        zubProgressSizeKnown(&progress, -1, size);
+      }
       startGet(w, j, path);
     } else {
       struct stat st;
@@ -959,7 +962,7 @@ static int runJobs(int channels)
         long long size = preliminarySize(w->ch);
         if (size >= 0) {
           w->job->size = size;
-          zubProgressSize(&progress, w->job->slot, size);
+          zubProgressSizeKnown(&progress, w->job->slot, size);
         }
       }
       if (!stepMoved && w->op == OP_CONNECT && connectRefused(w)) {

@@ -75,14 +75,12 @@ int zubProgressStarted(ZubProgress *p, const char *name, long long offset, long 
   return -1;
 }
 
-void zubProgressSize(ZubProgress *p, int slot, long long size)
+void zubProgressSizeKnown(ZubProgress *p, int slot, long long size)
 {
-  if (slot < 0 || slot >= ZUB_PROGRESS_SLOTS) return;
-  if (p->slots[slot].size < 0 && size >= 0) {
-    p->slots[slot].size = size;
-    p->bytesPlanned += size;
-    if (p->sizesUnknown > 0) p->sizesUnknown--;
-  }
+  if (size < 0) return;
+  p->bytesPlanned += size;
+  if (p->sizesUnknown > 0) p->sizesUnknown--;
+  if (slot >= 0 && slot < ZUB_PROGRESS_SLOTS) p->slots[slot].size = size;
 }
 
 void zubProgressBytes(ZubProgress *p, int slot, uint32_t delta)

@@ -40,7 +40,9 @@ void zubProgressInit(ZubProgress *p, int mode, int fd, FILE *plain);
 void zubProgressPlanned(ZubProgress *p, long long size);
 /* A transfer starts: its slot. */
 int zubProgressStarted(ZubProgress *p, const char *name, long long offset, long long size);
-void zubProgressSize(ZubProgress *p, int slot, long long size);
+/* The size of a file planned with an unknown size has become known (slot -1:
+ * before its transfer started). */
+void zubProgressSizeKnown(ZubProgress *p, int slot, long long size);
 void zubProgressBytes(ZubProgress *p, int slot, uint32_t delta);
 /* A transfer ends (slot -1: one that never started). */
 void zubProgressFinished(ZubProgress *p, int slot, const char *name, int ok);
