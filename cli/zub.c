@@ -85,7 +85,7 @@ typedef struct Worker {
   double lastProgress;
   char home[REMOTE_CAP + 1];
   int traced;
-  int reconnects;
+  char *list; /* its listing buffer (LIST_CAP bytes), made when first needed */
 } Worker;
 
 typedef struct Options {
@@ -111,7 +111,6 @@ static int workerCount;
 static int anyLoggedIn;
 static int exitCode;
 static volatile sig_atomic_t interrupted;
-static char listBuf[LIST_CAP];
 static ZubProgress progress;
 static char lastConnectError[1400];
 
@@ -542,16 +541,21 @@ static void startPut(Worker *w, Job *j, const char *path)
   armed(w, OP_PUT, zubPutFile(w->ch, names));
 }
 
-static void startList(Worker *w, int kind)
+/* Arms a listing into the worker's own buffer; kinds 2 and 3 send arg. */
+static void startList(Worker *w, int kind, const char *arg)
 {
-  listBuf[0] = '\0';
-  armed(w, OP_LIST, zubGetList(w->ch, kind, listBuf, (int32_t)sizeof listBuf));
+  if (w->list == NULL && (w->list = malloc(LIST_CAP)) == NULL) {
+    fprintf(stderr, "zub: out of memory\n");
+    exit(EXIT_INTERNAL);
+  }
+  snprintf(w->list, LIST_CAP, "%s", arg);
+  armed(w, OP_LIST, zubGetList(w->ch, kind, w->list, LIST_CAP));
 }
 
 /* In caller-driven use zubGetList reports no overflow: a block that did not
  * fit was dropped.  A block is at most 4094 bytes and is kept whenever it
  * fits, so with more than that still free nothing can have been dropped. */
-static int listingComplete(void) { return sizeof listBuf - strlen(listBuf) - 1 > 4094; }
+static int listingComplete(const char *list) { return LIST_CAP - strlen(list) - 1 > 4094; }
 
 static int nameIsSafe(const char *name)
 {
@@ -561,9 +565,9 @@ static int nameIsSafe(const char *name)
 }
 
 /* get -r: the entries of one server directory become jobs. */
-static void walkListing(Job *j)
+static void walkListing(Job *j, char *list)
 {
-  char *line = listBuf;
+  char *line = list;
   while (*line != '\0') {
     char *end = strpbrk(line, "\r\n");
     char *next = end == NULL ? line + strlen(line) : end + 1;
@@ -603,9 +607,9 @@ static void walkListing(Job *j)
   }
 }
 
-static void printListing(void)
+static void printListing(const char *list)
 {
-  for (const char *p = listBuf; *p != '\0'; p++)
+  for (const char *p = list; *p != '\0'; p++)
     if (*p != '\r') putchar(*p);
   fflush(stdout);
 }
@@ -655,7 +659,7 @@ static void startJob(Worker *w, Job *j)
       break;
     case J_WALK:
     case J_LS:
-      if (j->kind == J_LS && j->remote[0] == '\0') startList(w, opt.nlst ? ZUB_NLST : ZUB_LIST);
+      if (j->kind == J_LS && j->remote[0] == '\0') startList(w, opt.nlst ? ZUB_NLST : ZUB_LIST, "");
       else armed(w, OP_CWD, zubSetServerDir(w->ch, path));
       break;
     case J_MKD:
@@ -721,8 +725,7 @@ static void jobDone(Worker *w, int32_t r)
   if (r < 0) {
     if (op == OP_CWD && j->kind == J_LS) {
       /* Not a directory, perhaps a file: list it by name. */
-      snprintf(listBuf, sizeof listBuf, "%s", path);
-      armed(w, OP_LIST, zubGetList(w->ch, opt.nlst ? ZUB_NLST_ARG : ZUB_LIST_ARG, listBuf, (int32_t)sizeof listBuf));
+      startList(w, opt.nlst ? ZUB_NLST_ARG : ZUB_LIST_ARG, path);
       return;
     }
     if (op == OP_MKD && j->kind == J_MKD && r == ZUB_E_SERVER_ERROR) {
@@ -764,17 +767,17 @@ static void jobDone(Worker *w, int32_t r)
     case OP_CWD:
       if (j->kind == J_QUOTE) armed(w, OP_CMD, zubCommand(w->ch, j->command));
       else if (j->kind == J_MKD) finishOk(w, j);
-      else startList(w, j->kind == J_LS && opt.nlst ? ZUB_NLST : ZUB_LIST);
+      else startList(w, j->kind == J_LS && opt.nlst ? ZUB_NLST : ZUB_LIST, "");
       return;
     case OP_LIST:
-      if (!listingComplete()) {
+      if (!listingComplete(w->list)) {
         failJob(j, EXIT_SERVER, "the listing is longer than zub takes (4 MiB)");
         finishOk(w, j);
         j->state = S_FAILED;
         return;
       }
-      if (j->kind == J_LS) printListing();
-      else walkListing(j);
+      if (j->kind == J_LS) printListing(w->list);
+      else walkListing(j, w->list);
       finishOk(w, j);
       return;
     case OP_CMD:
@@ -852,7 +855,7 @@ static void idleWait(int rounds)
     sched_yield();
     return;
   }
-  struct timespec ts = {0, rounds < 64 ? 200000 : 1000000};
+  struct timespec ts = {0, rounds < 400 ? 50000 : 1000000};
   nanosleep(&ts, NULL);
 }
 
@@ -863,6 +866,8 @@ static void setupChannels(int channels)
   /* The library sleeps this long at its gates, holding every channel of
    * this thread: 1 ms instead of 10. */
   zubSetInteger(0, ZUB_SET_SLEEP_TIME, 1);
+  /* An upload step sends one block: the largest the library takes. */
+  zubSetInteger(0, ZUB_SET_BLOCK_SIZE, 8192);
   zubSetInteger(0, ZUB_SET_CONNECT_TIMEOUT, ms);
   zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, ms);
   zubSetInteger(0, ZUB_SET_SEND_TIMEOUT, ms);
@@ -919,6 +924,56 @@ static void interruptAll(void)
   exitCode = EXIT_INTERRUPTED;
 }
 
+/* Gives ready channels their next jobs and starts channels while jobs wait
+ * for one.  1 when the run is over; *again when it is to run next round. */
+static int scheduleJobs(int *again)
+{
+  int pending = 0, live = 0, ready = 0;
+  for (int i = 0; i < workerCount; i++) {
+    Worker *w = &workers[i];
+    if (w->phase != W_READY) continue;
+    Job *j = nextJob(&pending);
+    if (j == NULL) break;
+    startJob(w, j);
+    *again = 1;
+  }
+  nextJob(&pending);
+  for (int i = 0; i < workerCount; i++) {
+    int p = workers[i].phase;
+    live += p == W_CONNECTING || p == W_READY || p == W_BUSY;
+    ready += p == W_READY || p == W_CONNECTING;
+  }
+  /* More channels only once one has logged in: a refused login is met once. */
+  if (anyLoggedIn && pending > ready) {
+    for (int i = 0; i < workerCount; i++)
+      if (workers[i].phase == W_UNUSED) {
+        startWorker(&workers[i]);
+        live++;
+        *again = 1;
+        break;
+      }
+  }
+  if (pending == 0 && jobsRunning() == 0) return 1;
+  if (live == 0) {
+    int unused = 0;
+    for (int i = 0; i < workerCount; i++) unused += workers[i].phase == W_UNUSED;
+    if (!anyLoggedIn || unused == 0) {
+      for (int i = 0; i < jobCount; i++)
+        if (jobs[i]->state == S_PENDING) jobs[i]->state = S_FAILED;
+      if (pending > 0 && lastConnectError[0] == '\0')
+        errorLine("zub: %d not done: no connection to the server", pending);
+      return 1;
+    }
+    for (int i = 0; i < workerCount; i++)
+      if (workers[i].phase == W_UNUSED) {
+        startWorker(&workers[i]);
+        *again = 1;
+        break;
+      }
+  }
+  return 0;
+}
+
 /* Runs every job; the exit code. */
 static int runJobs(int channels)
 {
@@ -934,7 +989,7 @@ static int runJobs(int channels)
   signal(SIGPIPE, SIG_IGN);
   startWorker(&workers[0]);
 
-  int idleRounds = 0;
+  int idleRounds = 0, schedule = 1;
   double watchdog = opt.timeout + 5.0;
   for (;;) {
     if (interrupted) {
@@ -951,6 +1006,7 @@ static int runJobs(int channels)
       w->lastResult = r;
       stepMoved |= countBytes(w);
       if (r <= 0) {
+        schedule = 1;
         int op = w->op;
         w->op = OP_NONE;
         if (op == OP_CONNECT || op == OP_TYPE || op == OP_PWD) sessionStepDone(w, op, r);
@@ -967,6 +1023,7 @@ static int runJobs(int channels)
       }
       if (!stepMoved && w->op == OP_CONNECT && connectRefused(w)) {
         moved = 1;
+        schedule = 1;
       } else if (stepMoved) {
         moved = 1;
         w->lastProgress = now;
@@ -982,49 +1039,16 @@ static int runJobs(int channels)
           afterFailure(w, ZUB_E_TIMEOUT);
         }
         moved = 1;
+        schedule = 1;
       }
     }
 
-    int pending = 0, live = 0, ready = 0;
-    for (int i = 0; i < workerCount; i++) {
-      Worker *w = &workers[i];
-      if (w->phase != W_READY) continue;
-      Job *j = nextJob(&pending);
-      if (j == NULL) break;
-      startJob(w, j);
-      moved = 1;
-    }
-    nextJob(&pending);
-    for (int i = 0; i < workerCount; i++) {
-      int p = workers[i].phase;
-      live += p == W_CONNECTING || p == W_READY || p == W_BUSY;
-      ready += p == W_READY || p == W_CONNECTING;
-    }
-    /* More channels only once one has logged in: a refused login is met once. */
-    if (anyLoggedIn && pending > ready) {
-      for (int i = 0; i < workerCount; i++)
-        if (workers[i].phase == W_UNUSED) {
-          startWorker(&workers[i]);
-          live++;
-          break;
-        }
-    }
-    int running = jobsRunning();
-    if (pending == 0 && running == 0) break;
-    if (live == 0) {
-      int unused = 0;
-      for (int i = 0; i < workerCount; i++) unused += workers[i].phase == W_UNUSED;
-      if (!anyLoggedIn || unused == 0) {
-        for (int i = 0; i < jobCount; i++)
-          if (jobs[i]->state == S_PENDING) jobs[i]->state = S_FAILED;
-        if (pending > 0 && lastConnectError[0] == '\0') errorLine("zub: %d not done: no connection to the server", pending);
-        break;
-      }
-      for (int i = 0; i < workerCount; i++)
-        if (workers[i].phase == W_UNUSED) {
-          startWorker(&workers[i]);
-          break;
-        }
+    /* Jobs and channels change only when an operation ends (or a watchdog
+     * fires): the scheduling, which walks every job, runs only then. */
+    if (schedule) {
+      schedule = 0;
+      if (scheduleJobs(&schedule)) break;
+      moved |= schedule;
     }
     zubProgressTick(&progress, now);
     if (moved) idleRounds = 0;
@@ -1231,6 +1255,20 @@ static int walkLocal(const char *local, const char *remote)
   return 0;
 }
 
+/* Two transfers into one file would write it at once: refused.  0, or the
+ * usage exit code after naming the file. */
+static int refuseSharedTargets(int kind)
+{
+  for (int i = 0; i < jobCount; i++)
+    for (int k = i + 1; k < jobCount; k++) {
+      if (jobs[i]->kind != kind || jobs[k]->kind != kind) continue;
+      const char *a = kind == J_GET ? jobs[i]->local : jobs[i]->remote;
+      const char *b = kind == J_GET ? jobs[k]->local : jobs[k]->remote;
+      if (strcmp(a, b) == 0) return usageError("two transfers would write %s", a);
+    }
+  return 0;
+}
+
 /* Whether the folder a local file is to be made in exists (errno if not). */
 static int parentIsDirectory(const char *path)
 {
@@ -1277,7 +1315,7 @@ static int cmdGet(char **args, int count)
     }
     addJob(J_GET, u.path, local);
   }
-  return 0;
+  return refuseSharedTargets(J_GET);
 }
 
 static int cmdPut(char **args, int count)
@@ -1322,7 +1360,7 @@ static int cmdPut(char **args, int count)
     else snprintf(remote, sizeof remote, "%s", server.path);
     addJob(J_PUT, remote, args[i])->size = st.st_size;
   }
-  return 0;
+  return refuseSharedTargets(J_PUT);
 }
 
 static int cmdSimple(int kind, char **args, int count)

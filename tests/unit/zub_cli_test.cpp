@@ -241,6 +241,8 @@ TEST_F(ZubExit, EachFailureHasItsCodeAndOneLine) {
       {{"get", "ftp://h/dir/"}, {}, 2, "use get -r"},
       {{"get", "ftp://h/a", "ftp://other/b"}, {}, 2, "same server"},
       {{"get", "ftp://h/a", "ftp://h/b", "-o", "x"}, {}, 2, "single download"},
+      {{"get", "ftp://h/a/x", "ftp://h/b/x"}, {}, 2, "two transfers would write x"},
+      {{"put", ZUB_CLI_PATH, ZUB_CLI_PATH, "ftp://h/d/"}, {}, 2, "two transfers would write d/zub"},
       {{"get", "ftp://anna@h/a"}, {}, 2, "no password for anna on h"},
       {{"quote", "ftp://h/", "DELE a\r\nRMD b"}, {}, 2, "line break"},
       {{"put", home() + "/missing.bin", closed}, login, 3, "missing.bin: No such file"},
