@@ -36,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 struct Options {
-  int port = 9201;
+  int port = 9301;
   std::string credentials, root, local, client, json = "bench-results.json", idle;
   int runs = 5;
 };

@@ -9,7 +9,7 @@
 #
 #   bash bench/run.sh [--runs N] [--json FILE]    (defaults: 5, bench-results.json)
 #
-# Environment: ZUB_BENCH_PORT (control port, 9201) and ZUB_BENCH_PASV
+# Environment: ZUB_BENCH_PORT (control port, 9301) and ZUB_BENCH_PASV
 # (passive range, 49000-49249) keep the private server clear of the test
 # servers; ZUB_BENCH_BUILD (build folder, build-bench).
 set -euo pipefail
@@ -24,7 +24,7 @@ while (($#)); do
     *) echo "usage: bench/run.sh [--runs N] [--json FILE]" >&2; exit 2 ;;
   esac
 done
-port=${ZUB_BENCH_PORT:-9201}
+port=${ZUB_BENCH_PORT:-9301}
 pasv=${ZUB_BENCH_PASV:-49000-49249}
 build=${ZUB_BENCH_BUILD:-$top/build-bench}
 command -v curl >/dev/null || { echo "run.sh: curl is missing" >&2; exit 1; }
