@@ -37,8 +37,13 @@ static int32_t waitForCondition(int32_t sock, uint32_t ms, int32_t mode) {
   bool armed = false;
   uint32_t deadline = 0;
   for (;;) {
-    if (testSocket(sock, PLAT_ERROR) != 0) return 0;
-    if (testSocket(sock, mode) != 0) return 1;
+    // The error test and the condition's in one poll under the lock: an
+    // upload block waits here before every send.
+    platLockEnter();
+    int32_t ready = platPollSocketAll(sock);
+    platLockLeave();
+    if ((ready & (1 << PLAT_ERROR)) != 0) return 0;
+    if ((ready & (1 << mode)) != 0) return 1;
     uint32_t now = platTickCount();
     if (!armed) {
       deadline = now + ms;
