@@ -284,31 +284,21 @@ static void failJobLocal(Job *j, const char *path, const char *what)
 
 static int32_t armed(Worker *w, int op, int32_t result);
 
+/* The library writes a PASS line with asterisks only, so the log may start
+ * before the login and show why a login failed. */
 static void traceOpen(Worker *w)
 {
   if (opt.trace == NULL || w->traced) return;
   char path[4096];
   if (w->ch == 0) snprintf(path, sizeof path, "%s", opt.trace);
   else snprintf(path, sizeof path, "%s.%d", opt.trace, w->ch);
-  if (zubSetString(w->ch, ZUB_STR_OPEN_LOG, path) <= 0) {
-    errorLine("zub: cannot create the trace log %s", path);
-    return;
-  }
   w->traced = 1;
-  zubSetString(w->ch, ZUB_STR_WRITE_LOG, "zub: the trace starts after the login, which carries the password");
-}
-
-static void traceClose(Worker *w)
-{
-  if (!w->traced) return;
-  zubSetString(w->ch, ZUB_STR_WRITE_LOG, "zub: the channel logs in again; its trace ends here");
-  zubSetString(w->ch, ZUB_STR_OPEN_LOG, ""); /* no file: closes the log */
-  w->traced = 0;
+  if (zubSetString(w->ch, ZUB_STR_OPEN_LOG, path) <= 0) errorLine("zub: cannot create the trace log %s", path);
 }
 
 static void startWorker(Worker *w)
 {
-  traceClose(w);
+  traceOpen(w);
   w->phase = W_CONNECTING;
   w->job = NULL;
   armed(w, OP_CONNECT, zubConnect(w->ch, server.host, login, secret));
@@ -423,7 +413,6 @@ static void sessionStepDone(Worker *w, int op, int32_t r)
     return;
   }
   if (op == OP_CONNECT) {
-    traceOpen(w);
     armed(w, OP_TYPE, zubSetMode(w->ch, 'B'));
   } else if (op == OP_TYPE) {
     armed(w, OP_PWD, zubGetServerDir(w->ch, NULL, 0));
@@ -517,7 +506,7 @@ static void startGet(Worker *w, Job *j, const char *path)
   snprintf(names, sizeof names, "%s%c%s", path, NAME_SEPARATOR, j->target);
   j->lastCount = 0;
   j->started = nowSeconds();
-  j->slot = zubProgressStarted(&progress, j->local, j->offset, j->size);
+  j->slot = zubProgressStarted(&progress, j->remote, j->offset, j->size);
   armed(w, OP_GET, zubGetFile(w->ch, names));
 }
 
@@ -1160,7 +1149,7 @@ static const char USAGE[] =
     "  --active        active data connections (PORT)\n"
     "  --passive       passive data connections (PASV, the default)\n"
     "  --timeout S     give up on a connection, reply or data silent for S seconds (default 30)\n"
-    "  --trace FILE    trace log of channel 0 in FILE, of channel N in FILE.N (logins are not traced)\n"
+    "  --trace FILE    trace log of channel 0 in FILE, of channel N in FILE.N\n"
     "  -q              no progress, only errors\n"
     "  --progress=MODE auto (bars on a terminal, default), bar, plain (a line per file), none\n"
     "  -h, --help      this text\n"

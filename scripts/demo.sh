@@ -66,7 +66,7 @@ step() {
   echo "\$ $*"
   "$@" || { status=$?; echo "(exit status $status)"; }
 }
-step "$zub" put -r -j 4 "$tree" "$url/demo"
+step "$zub" put -r -j 4 "${progress[@]}" "$tree" "$url/demo"
 step "$zub" ls "$url/demo"
 step "$zub" get -r -j 4 "${progress[@]}" "$url/demo" "$work/local/back"
 echo

@@ -202,7 +202,7 @@ TEST_F(ZubCli, ContinueAfterAnInterruptedDownload) {
   }
 }
 
-// The login from ~/.netrc; a refused login; a command's reply.
+// The login from ~/.netrc and its trace; a refused login; a command's reply.
 TEST_F(ZubCli, LoginsAndReplies) {
   InteropServer s = server("proftpd");
   if (!s.available) GTEST_FAIL() << s.problem;
@@ -210,9 +210,16 @@ TEST_F(ZubCli, LoginsAndReplies) {
   std::string netrc = home + "/.netrc";
   std::ofstream(netrc) << "machine 127.0.0.1\n  login " << s.user << "\n  password " << s.pass << "\n";
   chmod(netrc.c_str(), 0600);
-  ZubRun run = runZub({"quote", url(s, ""), "SYST"}, home);
+  std::string trace = local("trace.log");
+  ZubRun run = runZub({"quote", "--trace", trace, url(s, ""), "SYST"}, home);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "215 UNIX Type: L8\n");
+  // The trace shows the login, without its password.
+  std::ifstream in(trace);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("PASS ********"), std::string::npos) << log;
+  EXPECT_NE(log.find("SYST"), std::string::npos) << log;
+  EXPECT_EQ(log.find(s.pass), std::string::npos) << log;
 
   run = runZub({"ls", url(s, "")}, home, {"ZUB_USER=" + s.user, "ZUB_PASSWORD=wrong-one"});
   EXPECT_EQ(run.status, 5) << run.err;
