@@ -141,7 +141,7 @@ TEST_F(ZubCli, OneFailingFileNeverStopsTheOthers) {
 
 // A download cut off part-way (here: its first 3 MiB are on disk) goes on
 // from there with -c, and only the rest crosses the wire.
-TEST_F(ZubCli, ContinueAfterAnInterruptedDownload) {
+TEST_F(ZubCli, ContinueAfterAnInterruption) {
   InteropServer s = server("vsftpd");
   if (!s.available) GTEST_FAIL() << s.problem;
   FileSum whole = makeFile(local("big.bin"), 8 * interop::MiB + 5, 42);
@@ -156,6 +156,14 @@ TEST_F(ZubCli, ContinueAfterAnInterruptedDownload) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(sumFile(copy), whole);
   EXPECT_EQ(run.out.rfind(copy + ": 5.0 MiB in ", 0), 0u) << run.out;
+
+  // An upload cut off part-way goes on with APPE from the server's length.
+  ASSERT_TRUE(interop::copyPrefix(local("big.bin"), local("head.bin"), 2 * interop::MiB + 1));
+  ASSERT_EQ(zub(s, {"put", local("head.bin"), url(s, remoteDir() + "/up.bin")}).status, 0);
+  run = zub(s, {"put", "-c", "--progress=plain", local("big.bin"), url(s, remoteDir() + "/up.bin")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(sumFile(s.rootDir + "/" + remoteDir() + "/up.bin"), whole);
+  EXPECT_EQ(run.out.rfind(local("big.bin") + ": 6.0 MiB in ", 0), 0u) << run.out;
 
   // An interrupted run: with -c its part stays for the next -c, without it
   // nothing is left.  64 MiB take long enough on the loopback to be cut.
