@@ -1382,6 +1382,8 @@ static int cmdQuote(char **args, int count)
   return 0;
 }
 
+static char **args; /* the operands of the command line */
+
 int main(int argc, char **argv)
 {
   if (argc < 2) {
@@ -1393,7 +1395,8 @@ int main(int argc, char **argv)
     printf(USAGE);
     return EXIT_OK;
   }
-  char **args = calloc((size_t)argc, sizeof *args);
+  /* Kept in a global: the many early returns below leave it to exit. */
+  args = calloc((size_t)argc, sizeof *args);
   int count = 0, quiet = 0, onlyArgs = 0;
   if (args == NULL) return EXIT_INTERNAL;
   for (int i = 2; i < argc; i++) {
@@ -1463,7 +1466,6 @@ int main(int argc, char **argv)
   else if (strcmp(cmd, "rmdir") == 0) r = cmdSimple(J_RMDIR, args, count);
   else if (strcmp(cmd, "quote") == 0) r = cmdQuote(args, count);
   else r = usageError("unknown command %s", cmd);
-  free(args);
   if (r != 0) return r;
   if (jobCount == 0) return exitCode != EXIT_OK ? exitCode : EXIT_OK;
   r = resolveLogin();
