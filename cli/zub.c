@@ -714,6 +714,8 @@ static void jobDone(Worker *w, int32_t r)
   if (r < 0) {
     if (op == OP_CWD && j->kind == J_LS) {
       /* Not a directory, perhaps a file: list it by name. */
+      describe(w->ch, r, j->savedError, sizeof j->savedError);
+      j->savedCode = r;
       startList(w, opt.nlst ? ZUB_NLST_ARG : ZUB_LIST_ARG, path);
       return;
     }
@@ -761,6 +763,14 @@ static void jobDone(Worker *w, int32_t r)
     case OP_LIST:
       if (!listingComplete(w->list)) {
         failJob(j, EXIT_SERVER, "the listing is longer than zub takes (4 MiB)");
+        finishOk(w, j);
+        j->state = S_FAILED;
+        return;
+      }
+      /* Some servers answer a listing of a missing name with an empty one:
+       * what names neither a folder nor a file fails as the CWD did. */
+      if (j->kind == J_LS && j->savedCode != 0 && w->list[0] == '\0') {
+        failJob(j, EXIT_SERVER, j->savedError);
         finishOk(w, j);
         j->state = S_FAILED;
         return;

@@ -236,6 +236,17 @@ TEST_F(ZubCli, LoginsAndReplies) {
 
   run = runZub({"quote", url(s, ""), "SITE NO-SUCH-THING"}, home);
   EXPECT_EQ(run.status, 6) << run.err;
+
+  // ls of a file lists that file; of a name that is nothing, fails.
+  ASSERT_EQ(runZub({"mkdir", url(s, remoteDir())}, home).status, 0);
+  makeFile(local("l.bin"), 1234, 9);
+  ASSERT_EQ(runZub({"put", local("l.bin"), url(s, remoteDir() + "/")}, home).status, 0);
+  run = runZub({"ls", url(s, remoteDir() + "/l.bin")}, home);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(" 1234 "), std::string::npos) << run.out;
+  run = runZub({"ls", url(s, remoteDir() + "/nothing")}, home);
+  EXPECT_EQ(run.status, 6) << run.out;
+  EXPECT_EQ(run.out, "");
 }
 
 // On a terminal the total line is drawn; through pipes or with -q nothing
