@@ -145,5 +145,14 @@ else
   echo "(not installed system-wide: needs root and none of the packages installed already)"
 fi
 
+step "the local server: 127.0.0.1 only, a new password per start"
+listeners=$(awk -v port="$(printf ':%04X' "$ZUB_FTP_PORT")" '$4 == "0A" && substr($2, length($2) - 4) == port { print $2 }' \
+  /proc/net/tcp /proc/net/tcp6)
+[[ $listeners == "0100007F:$(printf '%04X' "$ZUB_FTP_PORT")" ]] || { echo "the server listens on: $listeners" >&2; false; }
+before=$ZUB_FTP_PASSWORD
+bash scripts/ftp-server.sh stop >/dev/null
+bash scripts/ftp-server.sh start "$work/served" >/dev/null
+eval "$(bash scripts/ftp-server.sh env)"
+[[ $ZUB_FTP_PASSWORD != "$before" && ${#ZUB_FTP_PASSWORD} -ge 24 ]]
 bash scripts/ftp-server.sh stop >/dev/null
 echo "install-test: the install, pkg-config, find_package, man pages, the Python package and the Debian packages work"
