@@ -66,7 +66,7 @@ step() {
   echo "\$ $*"
   "$@" || { status=$?; echo "(exit status $status)"; }
 }
-step "$zub" put -r -j 4 "${progress[@]}" "$tree" "$url/demo"
+step "$zub" put -r -j 4 "$tree" "$url/demo"
 step "$zub" ls "$url/demo"
 step "$zub" get -r -j 4 "${progress[@]}" "$url/demo" "$work/local/back"
 echo
@@ -78,6 +78,8 @@ else
 fi
 
 echo
-echo "\$ ./build-demo/zub_demo ...   # examples/demo.c: one session with the API itself"
-./build-demo/zub_demo 127.0.0.1 "$port" "$login" "$password" "$work/local" || status=$?
+echo "\$ ./build-demo/zub_demo   # examples/demo.c: one session with the API itself"
+./build-demo/zub_demo 127.0.0.1 "$port" "$login" "$password" "$work/local" >"$work/local/zub_demo.out" ||
+  { status=$?; cat "$work/local/zub_demo.out"; }
+tail -n 1 "$work/local/zub_demo.out"
 exit $status
