@@ -11,6 +11,7 @@
 #include "engine/driver.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
+#include "zub32.h"
 
 namespace {
 
@@ -30,6 +31,15 @@ void copyOut(const ReceiveRing* ring, uint8_t* dst, int32_t count) {
   if (first > count) first = count;
   std::memcpy(dst, ring->bytes + ring->head, static_cast<size_t>(first));
   if (count > first) std::memcpy(dst + first, ring->bytes, static_cast<size_t>(count - first));
+}
+
+// What a receive that brought no bytes means: RING_CLOSED for the peer's
+// orderly close, the negated WinSock error for a failure.  A reset is not an
+// end of data: a transfer cut off that way must not pass for complete.
+int32_t endOfReceive(int32_t received) {
+  if (received == 0) return RING_CLOSED;
+  int32_t err = platLastError();
+  return err > 0 ? -err : ZUB_E_READ;
 }
 
 }  // namespace
@@ -59,13 +69,13 @@ int32_t fillRing(ReceiveRing* ring) {
     n = platRecvReady(ring->sock, ring->bytes + ring->tail, room);
     if (n == PLAT_NOTHING_READY) return 0;
     traceGlobal("recv(%d):%d\r\n", ring->sock, n);
-    if (n <= 0) return -1;
+    if (n <= 0) return endOfReceive(n);
   } else {
     uint8_t scratch[RING_SIZE];
     n = platRecvReady(ring->sock, scratch, room);
     if (n == PLAT_NOTHING_READY) return 0;
     traceGlobal("recv(%d):%d\r\n", ring->sock, n);
-    if (n <= 0) return -1;
+    if (n <= 0) return endOfReceive(n);
     int32_t first = n < span ? n : span;
     std::memcpy(ring->bytes + ring->tail, scratch, static_cast<size_t>(first));
     if (n > first) std::memcpy(ring->bytes, scratch + first, static_cast<size_t>(n - first));

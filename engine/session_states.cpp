@@ -94,7 +94,7 @@ int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
 int32_t readGreeting(ChannelRecord* rec, uint32_t) {
   traceText(rec, "ZUB is connected.\r\n");
   int32_t r = readReplyOrEnd(rec);
-  if (r < 0) return errorExit(rec, 0, r);
+  if (r < 0) return replyReadFailed(rec, r);
   // A server that drops the connection instead of greeting has not let us in.
   if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
   rec->resumeTick = 0;

@@ -121,13 +121,17 @@ int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
 // gathered reaches the file at the end of the data or when the file closes;
 // getBytes ends up counting exactly what the file received.
 int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
-  if (waitRingData(&rec->dataRing, 0) == 0) {
+  int32_t w = waitRingData(&rec->dataRing, 0);
+  if (w == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
+  // A failed receive is reported once; the next one would read as an
+  // orderly close.  The error exit writes what arrived before it.
+  if (w < RING_CLOSED) return errorExit(rec, w, ZUB_E_READ);
   int32_t n = takeFromRing(&rec->dataRing, rec->dataBuf + rec->unwritten, DATA_BUF_CAP - rec->unwritten);
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
-  bool ended = n == 0 || n == -1;
+  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  bool ended = n == 0 || n == RING_CLOSED;
   if (n > 0) {
     // Counted on arrival, so a caller watching the count sees every piece.
     rec->unwritten += n;
@@ -253,17 +257,19 @@ int32_t readListReply(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
-  if (waitRingData(&rec->dataRing, 0) == 0) {
+  int32_t w = waitRingData(&rec->dataRing, 0);
+  if (w == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
+  if (w < RING_CLOSED) return errorExit(rec, w, ZUB_E_READ);
   std::memset(rec->responseBuf, 0, RESPONSE_BUF_CAP);
   int32_t n = takeFromRing(&rec->dataRing, rec->responseBuf, LIST_PIECE_MAX);
-  if (n == 0 || n == -1) {
+  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n == 0 || n == RING_CLOSED) {
     endOfData(rec, now, 808);
     return STEP_ON;
   }
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
   // A piece is stored only if it leaves room for the terminator.
   if (rec->listBufSize > 0 && n < rec->listBufSize) {
     copyText(rec->listBuf, rec->responseBuf, n);
