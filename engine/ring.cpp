@@ -129,26 +129,13 @@ int32_t peekRing(ReceiveRing* ring, void* dst, int32_t max) {
   // a server that sends a refusal and closes must have its refusal read.
   // The end is reported once nothing is left.
   if (r < 0 && ring->head == ring->tail) return r;
+  return peekQueued(ring, dst, max);
+}
+
+int32_t peekQueued(const ReceiveRing* ring, void* dst, int32_t max) {
   int32_t count = ringUsed(ring);
   if (count > max) count = max;
   if (count <= 0) return 0;
   copyOut(ring, static_cast<uint8_t*>(dst), count);
   return count;
-}
-
-int32_t readRingLine(ReceiveRing* ring, char* buf, int32_t size) {
-  int32_t n = peekRing(ring, buf, size - 1);
-  if (n < 0) return n;
-  int32_t take = n;
-  for (int32_t i = 0; i < n; i++) {
-    if (buf[i] == '\n') {
-      take = i + 1;
-      break;
-    }
-    if (buf[i] == '\0') break;
-  }
-  int32_t r = takeFromRing(ring, buf, take);
-  if (r < 0) return r;
-  buf[r] = '\0';
-  return r;
 }

@@ -14,4 +14,5 @@ int32_t fillRing(ReceiveRing* ring);
 int32_t waitRingData(ReceiveRing* ring, uint32_t ms);
 int32_t takeFromRing(ReceiveRing* ring, void* dst, int32_t max);
 int32_t peekRing(ReceiveRing* ring, void* dst, int32_t max);
-int32_t readRingLine(ReceiveRing* ring, char* buf, int32_t size);
+// Copies up to max queued bytes without receiving or removing any.
+int32_t peekQueued(const ReceiveRing* ring, void* dst, int32_t max);

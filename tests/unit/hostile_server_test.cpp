@@ -113,5 +113,37 @@ TEST_F(HostileServerTest, DataConnectionResetIsNoEndOfData) {
   }
 }
 
+
+// A reply that trickles in: a line must end within lineTimeout (1 s here) of
+// its first byte, however often a byte comes, and an unfinished line is
+// never taken as the reply.
+TEST_F(HostileServerTest, RepliesThatTrickleIn) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> pieces;
+    int delayMs;
+    int32_t result;
+  };
+  std::vector<std::string> slow{"250 "};
+  for (int i = 0; i < 60; i++) slow.push_back(".");
+  slow.push_back("\r\n");
+  const Row rows[] = {
+      {"byte by byte inside lineTimeout", {"2", "5", "0", " ", "O", "K", "\r", "\n"}, 40, 0},
+      {"byte every 50 ms for 3 s", slow, 50, ZUB_E_TIMEOUT},
+  };
+  for (const Row& row : rows) {
+    ScriptServer srv;
+    loginTo(srv);
+    srv.expect("CWD /pub\r\n");
+    srv.sendChunks(row.pieces, row.delayMs);
+    srv.silence();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(zubSetServerDir(0, "/pub"), row.result) << row.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1800)) << row.name;
+    srv.stop();
+    expectReusable(row.name);
+  }
+}
+
 }  // namespace
 }  // namespace zubtest
