@@ -122,6 +122,14 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     int32_t sock = platAccept(rec->listenSock, &peer);
     // A failed accept leaves the channel waiting here, untouched.
     if (sock == PLAT_INVALID) return -platLastError();
+    // Only the server may deliver the data: a connection from anywhere else
+    // is closed and the wait goes on.
+    if (platNtohl(peer.addrNet) != rec->serverAddr) {
+      traceText(rec, "Connection from another host refused.\r\n");
+      closeSocket(sock, 0);
+      noteIdleWait(rec, rec->listenSock, PLAT_READABLE);
+      return STEP_ON;
+    }
     if (rec->dataSock != 0) {
       // Never lose a leftover socket, nor let its bytes into this transfer.
       traceText(rec, "Closing data socket\r\n");

@@ -476,29 +476,10 @@ TEST_F(TransferTest, PassiveReplyVariants) {
 // port fails at once with its own code, and a port that drops the attempt
 // ends with the deadline instead of holding one driver call for minutes.
 TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
-  // A port bound but not listening (it stays reserved and refuses), and a
-  // listener whose full queue drops every further attempt without an answer.
-  int closedFd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(closedFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  socklen_t len = sizeof sa;
-  getsockname(closedFd, reinterpret_cast<sockaddr*>(&sa), &len);
-  const uint16_t refusing = ntohs(sa.sin_port);
-  int fullFd = socket(AF_INET, SOCK_STREAM, 0);
-  sa.sin_port = 0;
-  ASSERT_EQ(bind(fullFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(fullFd, 0), 0);
-  len = sizeof sa;
-  getsockname(fullFd, reinterpret_cast<sockaddr*>(&sa), &len);
-  const uint16_t dropping = ntohs(sa.sin_port);
-  std::vector<int> fillers;
-  for (int i = 0; i < 3; ++i) {
-    int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    fillers.push_back(c);
-  }
+  // A port that refuses and one that never answers.
+  UnreachablePorts ports;
+  const uint16_t refusing = ports.refusing;
+  const uint16_t dropping = ports.dropping;
   auto pasv = [](uint16_t port) {
     return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
            ")\r\n";
@@ -541,9 +522,6 @@ TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
   EXPECT_EQ(find(log, "DataSock is connected."), std::string::npos);
   zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
   srv.stop();
-  for (int c : fillers) close(c);
-  close(fullFd);
-  close(closedFd);
 }
 
 // A data connection that goes quiet after its last piece is a time-out, in
