@@ -21,9 +21,7 @@ namespace {
 // Largest piece of a listing taken per step: it leaves responseBuf
 // terminated for the trace of the step.
 constexpr int32_t LIST_PIECE_MAX = 4094;
-// Longest argument of LIST/NLST taken from the caller's buffer; the command
-// line is cut at the formatter's limit anyway.
-constexpr int32_t LIST_ARG_MAX = 1000;
+
 
 // A tick `setting` milliseconds after t; 0 means "none" in the record, so a
 // sum that lands on 0 at the counter's wrap is moved on by one.
@@ -233,18 +231,11 @@ int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
   } else if (kind <= 0) {
     copyText(rec->cmdBuf, "LIST\r\n", CMD_BUF_CAP - 1);
   } else {
-    // The argument is the text the caller left in its buffer, read no
-    // further than the buffer's capacity and never past a line end.
-    // (A capacity of 0 or less has no room; the test comes first so that the
-    // most negative one cannot overflow.)
-    int32_t room = rec->listBufSize > 0 ? rec->listBufSize - 1 : 0;
-    if (room > LIST_ARG_MAX) room = LIST_ARG_MAX;
-    if (room > 0 && rec->listBuf != nullptr) {
-      copyLine(rec->dataBuf, rec->listBuf, room);
-    } else {
-      rec->dataBuf[0] = 0;
-    }
-    platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->dataBuf);
+    // The argument is the text the caller left in its buffer, sent whole or
+    // not at all: a shortened one would list another path.  zubGetList has
+    // checked it; a caller-driven caller may have changed it since.
+    if (wholeLineLength(rec->listBuf, rec->listBufSize, LIST_ARG_MAX) < 0) return errorExit(rec, 0, ZUB_E_CANNOT_COMPLY);
+    platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->listBuf);
   }
   return sendTransferCommand(rec, 805, settings.replyTimeout);
 }
