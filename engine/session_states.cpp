@@ -27,6 +27,16 @@ uint32_t tickAfter(uint32_t t, uint32_t ms) {
 
 uint32_t setting(int32_t value) { return static_cast<uint32_t>(value); }
 
+// A control socket that never connected is of no use, and it never becomes
+// writable: a later zubClose would wait at the writability gate for ever.
+// It is closed before the error exit.
+int32_t failBeforeConnected(ChannelRecord* rec, int32_t code) {
+  closeSocket(rec->ctrlSock, 0);
+  rec->ctrlSock = 0;
+  rec->ctrlRing.sock = 0;
+  return errorExit(rec, code, 0);
+}
+
 }  // namespace
 
 int32_t startConnection(ChannelRecord* rec, uint32_t) {
@@ -55,7 +65,7 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
     rec->serverAddr = parseDottedAddress(rec->serverName);
   } else {
     int32_t r = resolveServer(rec);
-    if (r < 0) return errorExit(rec, r, 0);
+    if (r < 0) return failBeforeConnected(rec, r);
   }
   if (traceOpen(rec)) {
     char ip[LOCAL_IP_CAP + 1];
@@ -64,7 +74,7 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
   }
 
   int32_t r = connectControl(rec);
-  if (r < 0) return errorExit(rec, r, 0);
+  if (r < 0) return failBeforeConnected(rec, r);
 
   platSleep(0);
   uint32_t t = platTickCount();
