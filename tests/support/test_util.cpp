@@ -2,6 +2,7 @@
 #include "test_util.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -52,6 +53,15 @@ void closeChannelLog(int32_t channel) {
 
 bool fdIsOpen(int32_t fd) { return fcntl(fd, F_GETFD) != -1; }
 
+
+int openDescriptorCount() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  while (readdir(d) != nullptr) n++;
+  closedir(d);
+  return n;
+}
 
 namespace {
 

@@ -33,6 +33,8 @@ void closeChannelLog(int32_t channel);
 
 // True while the file descriptor is open in this process.
 bool fdIsOpen(int32_t fd);
+// The number of descriptors open in this process (-1 if unknown).
+int openDescriptorCount();
 
 // Two loopback ports a data connection cannot use, held while the object
 // lives: `refusing` is bound but not listening (an attempt is refused), and

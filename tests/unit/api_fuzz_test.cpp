@@ -7,9 +7,8 @@
 // descriptor may stay open once the library is released.
 //
 // The test command runs a few seeds briefly; a long run:
-//   ZUB_API_FUZZ_SECONDS=600 build-asan/tests/api_fuzz_test
+//   scripts/long_runs.sh api-fuzz 600
 // A failure prints its seed and step; ZUB_API_FUZZ_SEED=n replays one seed.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,15 +31,6 @@
 
 namespace zubtest {
 namespace {
-
-int openDescriptors() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) n++;
-  closedir(d);
-  return n;
-}
 
 // How often the sequences got far: sessions opened and transfers done.
 struct Reached {
@@ -389,7 +379,7 @@ bool runSeed(uint64_t seed, int steps, std::string* why) {
     *why = "cannot enter the temporary directory";
     return false;
   }
-  int before = openDescriptors();
+  int before = openDescriptorCount();
   bool ok = true;
   {
     ScriptServer srv;
@@ -432,7 +422,7 @@ bool runSeed(uint64_t seed, int steps, std::string* why) {
     zubRelease();
     srv.stop();
   }
-  int after = openDescriptors();
+  int after = openDescriptorCount();
   if (chdir(home) != 0) ok = false;
   if (ok && after != before) {
     *why = "seed " + std::to_string(seed) + ": " + std::to_string(before) + " descriptors before, " +
