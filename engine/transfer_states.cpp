@@ -204,7 +204,7 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
   }
   // A failed read is no end of the file: the server would keep a file cut
   // short and the upload would pass for complete.
-  if (n < 0) return errorExit(rec, n, ZUB_E_NOT_COMPLETED);
+  if (n < 0) return errorExit(rec, 0, ZUB_E_NOT_COMPLETED);
   traceText(rec, "[EOF]\r\n");
   rec->waitWritable = 1;
   uint32_t t = platTickCount();

@@ -249,6 +249,22 @@ TEST_P(BothModes, UploadsInBlocksAndAppends) {
   for (const std::string& c : srv.commands()) EXPECT_NE(c.rfind("REST", 0), 0u) << c;
 }
 
+// A local file that cannot be read part-way is no end of the file: the
+// upload fails instead of passing a file cut short for complete.
+TEST_F(TransferTest, FailedReadOfTheLocalFileFailsTheUpload) {
+  writeFile(local("up.bin"), binaryBytes(3000, 5));
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  srv.acceptStor(DataMode::Passive, "up.bin");
+  zubSetInteger(0, ZUB_SET_BLOCK_SIZE, 1024);
+  platFaultSet(PLAT_OP_FILE_READ, 2, -1);
+  EXPECT_EQ(zubPutFile(0, "up.bin"), ZUB_E_NOT_COMPLETED);
+  platFaultClearAll();
+  EXPECT_EQ(zubGetInteger(0, ZUB_PUT_BYTES), 1024);
+  EXPECT_EQ(rec_->localFile, 0);
+  EXPECT_EQ(rec_->dataSock, 0);
+}
+
 TEST_P(BothModes, RestartedDownloadAppendsAtTheLocalOffset) {
   const DataMode mode = GetParam();
   writeFile(local("part.bin"), std::string(1000, 'A'));
