@@ -70,26 +70,6 @@ class TransferTest : public SessionTest {
 
   std::string local(const std::string& name) const { return dir_.file(name); }
 
-  // The log with the time of each state line as T and the socket of each
-  // send/recv line as S.
-  std::string timelessLog() const {
-    std::string log = readLog();
-    std::string out;
-    for (size_t i = 0; i < log.size();) {
-      if (log[i] == '<' && i + 13 <= log.size() && log[i + 4] == ':' && log[i + 8] == '.' && log[i + 12] == '>') {
-        out += log.substr(i, 5) + "T>";
-        i += 13;
-      } else if ((log.compare(i, 5, "send(") == 0 || log.compare(i, 5, "recv(") == 0) &&
-                 log.find("):", i) != std::string::npos) {
-        out += log.substr(i, 5) + "S)";
-        i = log.find("):", i) + 1;
-      } else {
-        out += log[i++];
-      }
-    }
-    return out;
-  }
-
   // Values of the "send(S):N" trace lines, in order.
   std::vector<int> sendSizes() const {
     std::vector<int> sizes;
@@ -240,7 +220,7 @@ TEST_P(BothModes, UploadsInBlocksAndAppends) {
   EXPECT_EQ(rec_->localFile, 0);
   EXPECT_EQ(rec_->dataSock, 0);
 
-  std::string log = timelessLog();
+  std::string log = normalisedLog();
   EXPECT_NE(find(log, "send(S):952\r\n[EOF]\r\n<408:T>\r\n3000 bytes transmitted\r\nClosing file\r\n"),
             std::string::npos)
       << log;
@@ -784,7 +764,7 @@ TEST_F(TransferTest, LeftoverDataSocketAndListenerAreClosedFirst) {
   EXPECT_STREQ(buf, "real\r\n");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
-  std::string log = timelessLog();
+  std::string log = normalisedLog();
   size_t dataPort = log.find("DataPort = ", log.find("*** zubGetList"));
   ASSERT_NE(dataPort, std::string::npos) << log;
   EXPECT_EQ(log.compare(log.find("\r\n", dataPort) + 2, 21, "Closing data socket\r\n"), 0) << log;
@@ -803,7 +783,7 @@ TEST_F(TransferTest, LeftoverDataSocketAndListenerAreClosedFirst) {
   EXPECT_STREQ(buf, "again\r\n");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
-  log = timelessLog();
+  log = normalisedLog();
   size_t port = log.find("<910:T>", log.rfind("*** zubGetList"));
   ASSERT_NE(port, std::string::npos);
   EXPECT_EQ(log.find("Closing listener socket\r\nBinding 127.0.0.1 to port ", port), log.find("Closing", port))
