@@ -19,6 +19,7 @@
 #include <thread>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -223,7 +224,11 @@ class Fuzzer {
       case 17: {
         *what = "zubGetList";
         int32_t capacity = chance(70) ? static_cast<int32_t>(below(300)) : anyInt();
-        char* buf = capacity > 0 && capacity <= 65536 ? buffer(static_cast<size_t>(capacity)) : buffer(1 << 20);
+        // A caller-driven listing fills the buffer in later driver calls: it
+        // lives until the channel's next listing, as a caller's must.
+        std::vector<char>& kept = listBuffers_[static_cast<uint32_t>(ch) & 0xFFFFu];
+        kept.assign(capacity > 0 && capacity <= 65536 ? static_cast<size_t>(capacity) : 1u << 20, 'Z');
+        char* buf = kept.data();
         std::string arg = text();
         std::memcpy(buf, arg.c_str(), std::min<size_t>(arg.size() + 1, capacity > 0 && capacity <= 65536 ? static_cast<size_t>(capacity) : 1u << 20));
         int32_t kind = chance(80) ? static_cast<int32_t>(below(4)) : anyInt();
@@ -304,6 +309,7 @@ class Fuzzer {
   ScriptServer& srv_;
   const TempDir& dir_;
   std::vector<std::vector<char>> owned_;
+  std::map<uint32_t, std::vector<char>> listBuffers_;
 };
 
 // What runs now, for the watchdog: a call that never returns is a finding
