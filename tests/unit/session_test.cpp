@@ -78,7 +78,7 @@ TEST_F(SessionTest, LoginConversationAndTraceByteForByte) {
                          "R: 331 Password please.\r\n"
                          "<106:T>\r\n"
                          "send(S):13\r\n"
-                         "S: PASS secret\r\n\r\n"
+                         "S: PASS ********\r\n\r\n"
                          "<107:T>\r\n"
                          "recv(S):14\r\n"
                          "R: 230 Welcome.\r\n";
