@@ -16,12 +16,6 @@
 
 namespace {
 
-// A tick `setting` milliseconds after t; 0 means "none" in the record, so a
-// sum that lands on 0 at the counter's wrap is moved on by one.
-uint32_t tickAfter(uint32_t t, int32_t setting) {
-  uint32_t tick = t + static_cast<uint32_t>(setting);
-  return tick == 0 ? 1 : tick;
-}
 
 // Ends the step with a failure the socket layer reported; it may already have
 // taken the error exit itself (no socket could be created).

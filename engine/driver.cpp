@@ -22,12 +22,6 @@ namespace {
 // Capacity of a message text in the trace log.
 constexpr int32_t MESSAGE_TEXT_CAP = 255;
 
-// A tick `ms` after `now`.  0 means "no tick" in the record, so a sum that
-// lands exactly on 0 at the wrap is moved by one millisecond.
-uint32_t tickAfter(uint32_t now, int32_t ms) {
-  uint32_t t = now + static_cast<uint32_t>(ms);
-  return t == 0 ? 1 : t;
-}
 
 // True for a command line that carries a password ("PASS ...", in any case),
 // also when the caller sends it with zubCommand.

@@ -17,14 +17,6 @@ namespace {
 // A reply state's result for the frame: REPLY_READ is a step that went on.
 int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
 
-// A tick ms milliseconds after t; 0 means "none" in the record, so a sum
-// that lands on 0 at the counter's wrap is moved on by one (a connect
-// deadline lost that way would let a failed attempt wait for ever).
-uint32_t tickAfter(uint32_t t, uint32_t ms) {
-  uint32_t tick = t + ms;
-  return tick == 0 ? 1 : tick;
-}
-
 uint32_t setting(int32_t value) { return static_cast<uint32_t>(value); }
 
 // A control socket that never connected is of no use, and it never becomes

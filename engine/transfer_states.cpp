@@ -24,12 +24,6 @@ namespace {
 constexpr int32_t LIST_PIECE_MAX = 4094;
 
 
-// A tick `setting` milliseconds after t; 0 means "none" in the record, so a
-// sum that lands on 0 at the counter's wrap is moved on by one.
-uint32_t tickAfter(uint32_t t, int32_t setting) {
-  uint32_t tick = t + static_cast<uint32_t>(setting);
-  return tick == 0 ? 1 : tick;
-}
 
 // Either PASV or PORT first; the transfer resumes at `resume` once the data
 // path is ready.
