@@ -17,13 +17,6 @@
 namespace {
 
 
-// Ends the step with a failure the socket layer reported; it may already have
-// taken the error exit itself (no socket could be created).
-int32_t failDataStep(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
-  if (rec->state == -1 && rec->nextState == 0) return sockCode;
-  return errorExit(rec, sockCode, driverCode);
-}
-
 void resumePending(ChannelRecord* rec) {
   rec->nextState = rec->pendingState;
   rec->pendingState = 0;
@@ -54,7 +47,7 @@ int32_t readPasvReply(ChannelRecord* rec, uint32_t now) {
   // The data connection always goes to the control connection's server,
   // whatever address the reply offers (servers behind address translation).
   r = connectPassiveData(rec);
-  if (r < 0) return failDataStep(rec, r, 0);
+  if (r < 0) return errorExit(rec, r, rec->dataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCK : 0);
   rec->resumeTick = tickAfter(now, settings.replyDelay);
   rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   rec->nextState = 902;
@@ -90,7 +83,7 @@ int32_t sendPort(ChannelRecord* rec, uint32_t now) {
   // Listen before PORT goes out: some servers connect as soon as they read
   // PORT and refuse the transfer when nothing listens yet.
   int32_t r = openListener(rec);
-  if (r < 0) return failDataStep(rec, r, ZUB_E_LISTEN);
+  if (r < 0) return errorExit(rec, r, rec->listenSock == 0 ? ZUB_E_CANNOT_CREATE_SOCK : ZUB_E_LISTEN);
   formatPortCommand(rec->cmdBuf, rec->localIpText, port);
   return commandStep(rec, now, 911);
 }

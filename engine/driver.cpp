@@ -88,7 +88,7 @@ int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
   rec->waitWritable = 0;
   // The data side goes with the local file: a socket left open would leak
   // and could feed stray bytes into the channel's next transfer.
-  closeDataSockets(rec, 0);
+  closeDataSide(rec, 0);
   platSleep(0);
   return sockCode < 0 ? sockCode : driverCode;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "util/ticks.h"
+
 struct ChannelRecord;
 
 // A state handler either returns STEP_ON (go on to the end-of-step logging
@@ -15,16 +17,7 @@ using StateHandler = int32_t (*)(ChannelRecord* rec, uint32_t now);
 // Result of replyStep when a reply was read and nextState set.
 constexpr int32_t REPLY_READ = 2;
 
-// Wrap-safe tick comparisons: a is before b.
-inline bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
-// A tick `ms` after `now` (a setting's bits added as they stand).  0 means
-// "no tick" in the record, so a sum that lands exactly on 0 at the wrap is
-// moved on by one millisecond.
-inline uint32_t tickAfter(uint32_t now, uint32_t ms) {
-  uint32_t t = now + ms;
-  return t == 0 ? 1 : t;
-}
 
 // Ends the operation with an error; returns sockCode if negative, else driverCode.
 int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode);

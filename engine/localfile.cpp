@@ -4,6 +4,7 @@
 
 #include "core/channel.h"
 #include "core/trace.h"
+#include "net/data.h"
 #include "platform/platform.h"
 #include "util/text.h"
 
@@ -78,4 +79,9 @@ void closeLocalFile(ChannelRecord* rec) {
   platFileClose(rec->localFile);
   rec->localFile = 0;
   traceText(rec, "Closing file\r\n");
+}
+
+void closeDataSide(ChannelRecord* rec, uint32_t ms) {
+  closeLocalFile(rec);
+  closeDataSockets(rec, ms);
 }

@@ -138,7 +138,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   if (ended || rec->unwritten == BULK_BUF_CAP) {
     int32_t w = flushDownload(rec);
     if (w < 0) {
-      closeDataSockets(rec, 125);
+      closeDataSide(rec, 125);
       return errorExit(rec, w, ZUB_E_FILE_WRITE);
     }
   }
@@ -152,7 +152,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t finishDownload(ChannelRecord* rec, uint32_t) {
-  closeDataSockets(rec, 125);
+  closeDataSide(rec, 125);
   traceLine(rec, "%ld bytes received\r\n", rec->getBytes);
   afterDataClosed(rec);
   return STEP_ON;
@@ -220,7 +220,7 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
 int32_t finishUpload(ChannelRecord* rec, uint32_t) {
   traceLine(rec, "%ld bytes transmitted\r\n", rec->putBytes);
   // Closing the data socket is what tells the server the file is complete.
-  closeDataSockets(rec, 500);
+  closeDataSide(rec, 500);
   afterDataClosed(rec);
   return STEP_ON;
 }
@@ -280,7 +280,7 @@ int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t finishListing(ChannelRecord* rec, uint32_t) {
-  closeDataSockets(rec, 125);
+  closeDataSide(rec, 125);
   // An empty listing leaves an empty text, not the argument of LIST or NLST
   // the caller put in the buffer.
   if (rec->listLen == 0 && rec->listOverflow == 0 && rec->listBufSize > 0) rec->listBuf[0] = 0;

@@ -4,8 +4,6 @@
 
 #include "core/channel.h"
 #include "core/trace.h"
-#include "engine/driver.h"
-#include "engine/localfile.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
 #include "zub32.h"
@@ -48,7 +46,7 @@ int32_t connectPassiveData(ChannelRecord* rec) {
   // bytes into this transfer.
   closeDataSocket(rec, 0);
   int32_t sock = createSocket();
-  if (sock < 0) return errorExit(rec, sock, ZUB_E_CANNOT_CREATE_SOCK);
+  if (sock < 0) return sock;
   rec->dataSock = sock;
   rec->dataRing.sock = sock;
   fillAddress(&rec->dataAddr, rec->serverAddr, rec->dataPort);
@@ -67,7 +65,7 @@ int32_t connectPassiveData(ChannelRecord* rec) {
 int32_t openListener(ChannelRecord* rec) {
   closeListenSocket(rec, 0);
   int32_t sock = createSocket();
-  if (sock < 0) return errorExit(rec, sock, ZUB_E_CANNOT_CREATE_SOCK);
+  if (sock < 0) return sock;
   rec->listenSock = sock;
   traceLine(rec, "Binding %s to port %d\r\n", rec->localIpText, static_cast<uint32_t>(rec->dataPort));
   // Bound to the control connection's local address, not to every interface.
@@ -79,7 +77,6 @@ int32_t openListener(ChannelRecord* rec) {
 }
 
 void closeDataSockets(ChannelRecord* rec, uint32_t ms) {
-  closeLocalFile(rec);
   closeListenSocket(rec, ms);
   closeDataSocket(rec, ms);
 }

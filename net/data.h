@@ -5,8 +5,13 @@
 
 struct ChannelRecord;
 
+// Both return 1, or the negative code of the failing socket call; the socket
+// field (dataSock, listenSock) is still 0 when the socket itself could not
+// be created.
 int32_t connectPassiveData(ChannelRecord* rec);
 int32_t openListener(ChannelRecord* rec);
+// Closes the listener and the data socket (with a linger of ms), forgetting
+// the data ring's bytes.  The local file is the engine's (closeDataSide).
 void closeDataSockets(ChannelRecord* rec, uint32_t ms);
 
 // The data port of a PASV reply line: from its fifth character on, the first
