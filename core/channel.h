@@ -78,7 +78,7 @@ struct ChannelRecord {
   int32_t prevState;          // -2 after attach
   int32_t state;              // -1 between steps
   int32_t nextState;          // 0 = idle
-  int32_t pendingState;       // transfer state once the data path is ready
+  int32_t dataReadyState;     // transfer state to enter once the data connection is ready; 0 none
   int32_t lastError;          // socket code of the last error exit
   int32_t logFile;            // trace log; 0 = none
   int32_t ctrlSock;           // control connection; 0 = none

@@ -1,6 +1,6 @@
 // Driver states that set up a transfer's data connection: passive (PASV and
 // connect, 900-902) or active (listener and PORT, then accept, 910-921).
-// They hand control back to the transfer through pendingState.
+// They hand control back to the transfer through dataReadyState.
 #include "core/channel.h"
 #include "core/settings.h"
 #include "core/trace.h"
@@ -18,11 +18,13 @@ namespace {
 
 
 void resumePending(ChannelRecord* rec) {
-  rec->nextState = rec->pendingState;
-  rec->pendingState = 0;
+  rec->nextState = rec->dataReadyState;
+  setDataReadyState(rec, 0);
 }
 
 }  // namespace
+
+void setDataReadyState(ChannelRecord* rec, int32_t state) { rec->dataReadyState = state; }
 
 int32_t sendPasv(ChannelRecord* rec, uint32_t now) {
   copyText(rec->cmdBuf, "PASV\r\n", CMD_BUF_CAP - 1);
@@ -89,9 +91,9 @@ int32_t sendPort(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t readPortReply(ChannelRecord* rec, uint32_t now) {
-  int32_t r = replyStep(rec, rec->pendingState);
+  int32_t r = replyStep(rec, rec->dataReadyState);
   if (r != REPLY_READ) return r;
-  rec->pendingState = 0;
+  setDataReadyState(rec, 0);
   rec->resumeTick = 0;
   rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   return STEP_ON;

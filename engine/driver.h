@@ -48,6 +48,11 @@ int32_t replyStep(ChannelRecord* rec, int32_t successor);
 // connection (QUIT): the end then counts as the reply.
 int32_t replyOrCloseStep(ChannelRecord* rec, int32_t successor);
 
+// The transfer state a data-connection chain (900-921) hands control back
+// to once the data connection is ready; 0 when none.  The only writer of
+// dataReadyState.
+void setDataReadyState(ChannelRecord* rec, int32_t state);
+
 // Records what the blocking loop may wait for after a step that did nothing.
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);
 

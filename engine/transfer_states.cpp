@@ -28,7 +28,7 @@ constexpr int32_t LIST_PIECE_MAX = 4094;
 // Either PASV or PORT first; the transfer resumes at `resume` once the data
 // path is ready.
 int32_t chooseDataPath(ChannelRecord* rec, int32_t resume) {
-  rec->pendingState = resume;
+  setDataReadyState(rec, resume);
   rec->nextState = rec->passiveMode != 0 ? 900 : 910;
   return STEP_ON;
 }
@@ -45,7 +45,7 @@ int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t time
     rec->nextState = replyState;
   } else {
     rec->nextState = 920;
-    rec->pendingState = replyState;
+    setDataReadyState(rec, replyState);
   }
   return STEP_ON;
 }

@@ -337,7 +337,7 @@ void dumpChannels() {
     std::fprintf(stderr,
                  "ch %d: next %d state %d prev %d pending %d gate %d resume %u deadline %u auto %d ctrl %d data %d "
                  "listen %d file %d\n",
-                 n, r->nextState, r->state, r->prevState, r->pendingState, r->waitWritable, r->resumeTick,
+                 n, r->nextState, r->state, r->prevState, r->dataReadyState, r->waitWritable, r->resumeTick,
                  r->deadlineTick, r->autoCall, r->ctrlSock, r->dataSock, r->listenSock, r->localFile);
   }
   std::fprintf(stderr, "settings: reply %d/%d connect %d data %d line %d send %d/%d close %d sleep %d\n",
