@@ -73,6 +73,6 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubAbort(int32_t channel) {
   rec->resumeTick = 0;
   rec->deadlineTick = 0;
   rec->nextState = 0;
-  closeDataSockets(rec, 500);
+  closeDataSide(rec, 500);
   return 1;
 }

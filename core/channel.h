@@ -31,6 +31,9 @@ constexpr uint16_t NAME_TEXT_CAP = 255;   // remoteName, localName, serverDir, l
 constexpr uint16_t LOG_LINE_CAP = 4096;
 constexpr int32_t REPLY_NOTES_CAP = 255;
 constexpr int32_t LOCAL_IP_CAP = 18;
+// Longest argument of LIST/NLST: "NLST ", the argument, CR LF and the
+// terminator fill the formatter's line exactly.
+constexpr int32_t LIST_ARG_MAX = PLAT_FORMAT_MAX - 8;
 constexpr int32_t MAX_HOST_ADDRS = 8;
 
 // A socket the blocking loop may wait on after a step that found nothing to do.
@@ -75,7 +78,7 @@ struct ChannelRecord {
   int32_t prevState;          // -2 after attach
   int32_t state;              // -1 between steps
   int32_t nextState;          // 0 = idle
-  int32_t pendingState;       // transfer state once the data path is ready
+  int32_t dataReadyState;     // transfer state to enter once the data connection is ready; 0 none
   int32_t lastError;          // socket code of the last error exit
   int32_t logFile;            // trace log; 0 = none
   int32_t ctrlSock;           // control connection; 0 = none

@@ -1,6 +1,6 @@
 // Driver states that set up a transfer's data connection: passive (PASV and
 // connect, 900-902) or active (listener and PORT, then accept, 910-921).
-// They hand control back to the transfer through pendingState.
+// They hand control back to the transfer through dataReadyState.
 #include "core/channel.h"
 #include "core/settings.h"
 #include "core/trace.h"
@@ -16,26 +16,15 @@
 
 namespace {
 
-// A tick `setting` milliseconds after t; 0 means "none" in the record, so a
-// sum that lands on 0 at the counter's wrap is moved on by one.
-uint32_t tickAfter(uint32_t t, int32_t setting) {
-  uint32_t tick = t + static_cast<uint32_t>(setting);
-  return tick == 0 ? 1 : tick;
-}
-
-// Ends the step with a failure the socket layer reported; it may already have
-// taken the error exit itself (no socket could be created).
-int32_t failDataStep(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
-  if (rec->state == -1 && rec->nextState == 0) return sockCode;
-  return errorExit(rec, sockCode, driverCode);
-}
 
 void resumePending(ChannelRecord* rec) {
-  rec->nextState = rec->pendingState;
-  rec->pendingState = 0;
+  rec->nextState = rec->dataReadyState;
+  setDataReadyState(rec, 0);
 }
 
 }  // namespace
+
+void setDataReadyState(ChannelRecord* rec, int32_t state) { rec->dataReadyState = state; }
 
 int32_t sendPasv(ChannelRecord* rec, uint32_t now) {
   copyText(rec->cmdBuf, "PASV\r\n", CMD_BUF_CAP - 1);
@@ -60,7 +49,7 @@ int32_t readPasvReply(ChannelRecord* rec, uint32_t now) {
   // The data connection always goes to the control connection's server,
   // whatever address the reply offers (servers behind address translation).
   r = connectPassiveData(rec);
-  if (r < 0) return failDataStep(rec, r, 0);
+  if (r < 0) return errorExit(rec, r, rec->dataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCK : 0);
   rec->resumeTick = tickAfter(now, settings.replyDelay);
   rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   rec->nextState = 902;
@@ -96,15 +85,15 @@ int32_t sendPort(ChannelRecord* rec, uint32_t now) {
   // Listen before PORT goes out: some servers connect as soon as they read
   // PORT and refuse the transfer when nothing listens yet.
   int32_t r = openListener(rec);
-  if (r < 0) return failDataStep(rec, r, ZUB_E_LISTEN);
+  if (r < 0) return errorExit(rec, r, rec->listenSock == 0 ? ZUB_E_CANNOT_CREATE_SOCK : ZUB_E_LISTEN);
   formatPortCommand(rec->cmdBuf, rec->localIpText, port);
   return commandStep(rec, now, 911);
 }
 
 int32_t readPortReply(ChannelRecord* rec, uint32_t now) {
-  int32_t r = replyStep(rec, rec->pendingState);
+  int32_t r = replyStep(rec, rec->dataReadyState);
   if (r != REPLY_READ) return r;
-  rec->pendingState = 0;
+  setDataReadyState(rec, 0);
   rec->resumeTick = 0;
   rec->deadlineTick = tickAfter(now, settings.replyTimeout);
   return STEP_ON;
@@ -122,6 +111,14 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     int32_t sock = platAccept(rec->listenSock, &peer);
     // A failed accept leaves the channel waiting here, untouched.
     if (sock == PLAT_INVALID) return -platLastError();
+    // Only the server may deliver the data: a connection from anywhere else
+    // is closed and the wait goes on.
+    if (platNtohl(peer.addrNet) != rec->serverAddr) {
+      traceText(rec, "Connection from another host refused.\r\n");
+      closeSocket(sock, 0);
+      noteIdleWait(rec, rec->listenSock, PLAT_READABLE);
+      return STEP_ON;
+    }
     if (rec->dataSock != 0) {
       // Never lose a leftover socket, nor let its bytes into this transfer.
       traceText(rec, "Closing data socket\r\n");
@@ -147,7 +144,7 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     // A preliminary reply (150) stays queued for the transfer's reply state.
     if (n > 0 && parseReplyCodeN(head, n, &next) >= 400) {
       int32_t r = readReply(rec);
-      if (r < 0) return errorExit(rec, 0, r);
+      if (r < 0) return replyReadFailed(rec, r);
     }
   }
   noteIdleWait(rec, rec->listenSock, PLAT_READABLE);

@@ -22,12 +22,6 @@ namespace {
 // Capacity of a message text in the trace log.
 constexpr int32_t MESSAGE_TEXT_CAP = 255;
 
-// A tick `ms` after `now`.  0 means "no tick" in the record, so a sum that
-// lands exactly on 0 at the wrap is moved by one millisecond.
-uint32_t tickAfter(uint32_t now, int32_t ms) {
-  uint32_t t = now + static_cast<uint32_t>(ms);
-  return t == 0 ? 1 : t;
-}
 
 // True for a command line that carries a password ("PASS ...", in any case),
 // also when the caller sends it with zubCommand.
@@ -94,9 +88,14 @@ int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
   rec->waitWritable = 0;
   // The data side goes with the local file: a socket left open would leak
   // and could feed stray bytes into the channel's next transfer.
-  closeDataSockets(rec, 0);
+  closeDataSide(rec, 0);
   platSleep(0);
   return sockCode < 0 ? sockCode : driverCode;
+}
+
+int32_t replyReadFailed(ChannelRecord* rec, int32_t code) {
+  if (isSocketCode(code)) return errorExit(rec, code, ZUB_E_READ);
+  return errorExit(rec, 0, code);
 }
 
 int32_t sendCommandLine(ChannelRecord* rec) {
@@ -122,7 +121,7 @@ int32_t readReplyStep(ChannelRecord* rec, int32_t successor, bool endIsReply) {
     return STEP_ON;
   }
   int32_t r = readReplyOrEnd(rec);
-  if (r < 0) return errorExit(rec, 0, r);
+  if (r < 0) return replyReadFailed(rec, r);
   // The end of the connection is no reply: nothing confirms that the command
   // was carried out, and a transfer cut off by the server's end would pass
   // for complete.

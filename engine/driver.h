@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "util/ticks.h"
+
 struct ChannelRecord;
 
 // A state handler either returns STEP_ON (go on to the end-of-step logging
@@ -15,8 +17,7 @@ using StateHandler = int32_t (*)(ChannelRecord* rec, uint32_t now);
 // Result of replyStep when a reply was read and nextState set.
 constexpr int32_t REPLY_READ = 2;
 
-// Wrap-safe tick comparisons: a is before b.
-inline bool tickBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
 
 // Ends the operation with an error; returns sockCode if negative, else driverCode.
 int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode);
@@ -26,6 +27,10 @@ struct TimeText {
   char text[16];
 };
 TimeText timeText(uint32_t tick);
+
+// Ends the operation for a failed reply read: a socket's code (a reset) is
+// reported as itself with driver code -20, any other code as the driver code.
+int32_t replyReadFailed(ChannelRecord* rec, int32_t code);
 
 // Sends cmdBuf on the control socket; sendAll's result.
 int32_t sendCommandLine(ChannelRecord* rec);
@@ -42,6 +47,11 @@ int32_t replyStep(ChannelRecord* rec, int32_t successor);
 // The reply step for a command the server may answer by closing the
 // connection (QUIT): the end then counts as the reply.
 int32_t replyOrCloseStep(ChannelRecord* rec, int32_t successor);
+
+// The transfer state a data-connection chain (900-921) hands control back
+// to once the data connection is ready; 0 when none.  The only writer of
+// dataReadyState.
+void setDataReadyState(ChannelRecord* rec, int32_t state);
 
 // Records what the blocking loop may wait for after a step that did nothing.
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);

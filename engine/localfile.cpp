@@ -4,6 +4,7 @@
 
 #include "core/channel.h"
 #include "core/trace.h"
+#include "net/data.h"
 #include "platform/platform.h"
 #include "util/text.h"
 
@@ -40,7 +41,12 @@ int32_t openLocalFile(ChannelRecord* rec, const char* name, char mode) {
     default:
       break;
   }
-  if (file >= 0 && (mode == 'R' || mode == 'A')) platFileSeek(file, rec->localFileOffset);
+  // A restart that cannot reach its offset would read or write the wrong
+  // part of the file and still pass for complete: such a file is not used.
+  if (file >= 0 && (mode == 'R' || mode == 'A') && platFileSeek(file, rec->localFileOffset) < 0) {
+    platFileClose(file);
+    file = PLAT_INVALID;
+  }
   // The offset applies to exactly one open, whatever its outcome.
   rec->localFileOffset = 0;
 
@@ -78,4 +84,9 @@ void closeLocalFile(ChannelRecord* rec) {
   platFileClose(rec->localFile);
   rec->localFile = 0;
   traceText(rec, "Closing file\r\n");
+}
+
+void closeDataSide(ChannelRecord* rec, uint32_t ms) {
+  closeLocalFile(rec);
+  closeDataSockets(rec, ms);
 }

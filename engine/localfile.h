@@ -13,3 +13,6 @@ int32_t openLocalFile(ChannelRecord* rec, const char* name, char mode);
 int32_t flushDownload(ChannelRecord* rec);
 // Closes the transfer's local file, first writing what a download still holds.
 void closeLocalFile(ChannelRecord* rec);
+// Ends a transfer's data side: the local file (as closeLocalFile), then the
+// listener and the data socket with a linger of ms.
+void closeDataSide(ChannelRecord* rec, uint32_t ms);

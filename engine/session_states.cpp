@@ -17,15 +17,17 @@ namespace {
 // A reply state's result for the frame: REPLY_READ is a step that went on.
 int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
 
-// A tick ms milliseconds after t; 0 means "none" in the record, so a sum
-// that lands on 0 at the counter's wrap is moved on by one (a connect
-// deadline lost that way would let a failed attempt wait for ever).
-uint32_t tickAfter(uint32_t t, uint32_t ms) {
-  uint32_t tick = t + ms;
-  return tick == 0 ? 1 : tick;
-}
-
 uint32_t setting(int32_t value) { return static_cast<uint32_t>(value); }
+
+// A control socket that never connected is of no use, and it never becomes
+// writable: a later zubClose would wait at the writability gate for ever.
+// It is closed before the error exit.
+int32_t failBeforeConnected(ChannelRecord* rec, int32_t code) {
+  closeSocket(rec->ctrlSock, 0);
+  rec->ctrlSock = 0;
+  rec->ctrlRing.sock = 0;
+  return errorExit(rec, code, 0);
+}
 
 }  // namespace
 
@@ -55,7 +57,7 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
     rec->serverAddr = parseDottedAddress(rec->serverName);
   } else {
     int32_t r = resolveServer(rec);
-    if (r < 0) return errorExit(rec, r, 0);
+    if (r < 0) return failBeforeConnected(rec, r);
   }
   if (traceOpen(rec)) {
     char ip[LOCAL_IP_CAP + 1];
@@ -64,7 +66,7 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
   }
 
   int32_t r = connectControl(rec);
-  if (r < 0) return errorExit(rec, r, 0);
+  if (r < 0) return failBeforeConnected(rec, r);
 
   platSleep(0);
   uint32_t t = platTickCount();
@@ -94,7 +96,7 @@ int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
 int32_t readGreeting(ChannelRecord* rec, uint32_t) {
   traceText(rec, "ZUB is connected.\r\n");
   int32_t r = readReplyOrEnd(rec);
-  if (r < 0) return errorExit(rec, 0, r);
+  if (r < 0) return replyReadFailed(rec, r);
   // A server that drops the connection instead of greeting has not let us in.
   if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
   rec->resumeTick = 0;

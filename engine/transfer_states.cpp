@@ -22,21 +22,13 @@ namespace {
 // Largest piece of a listing taken per step: it leaves responseBuf
 // terminated for the trace of the step.
 constexpr int32_t LIST_PIECE_MAX = 4094;
-// Longest argument of LIST/NLST taken from the caller's buffer; the command
-// line is cut at the formatter's limit anyway.
-constexpr int32_t LIST_ARG_MAX = 1000;
 
-// A tick `setting` milliseconds after t; 0 means "none" in the record, so a
-// sum that lands on 0 at the counter's wrap is moved on by one.
-uint32_t tickAfter(uint32_t t, int32_t setting) {
-  uint32_t tick = t + static_cast<uint32_t>(setting);
-  return tick == 0 ? 1 : tick;
-}
+
 
 // Either PASV or PORT first; the transfer resumes at `resume` once the data
 // path is ready.
 int32_t chooseDataPath(ChannelRecord* rec, int32_t resume) {
-  rec->pendingState = resume;
+  setDataReadyState(rec, resume);
   rec->nextState = rec->passiveMode != 0 ? 900 : 910;
   return STEP_ON;
 }
@@ -53,7 +45,7 @@ int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t time
     rec->nextState = replyState;
   } else {
     rec->nextState = 920;
-    rec->pendingState = replyState;
+    setDataReadyState(rec, replyState);
   }
   return STEP_ON;
 }
@@ -139,12 +131,14 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
     asked = BULK_BUF_CAP - rec->unwritten;
     n = receiveBulk(&rec->dataRing, rec->bulkBuf + rec->unwritten, asked, 1);
   }
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
-  bool ended = n < 0;
+  // A failed receive (a reset) is no end of data; the error exit writes
+  // what arrived before it.
+  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  bool ended = n == RING_CLOSED;
   if (ended || rec->unwritten == BULK_BUF_CAP) {
     int32_t w = flushDownload(rec);
     if (w < 0) {
-      closeDataSockets(rec, 125);
+      closeDataSide(rec, 125);
       return errorExit(rec, w, ZUB_E_FILE_WRITE);
     }
   }
@@ -158,7 +152,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t finishDownload(ChannelRecord* rec, uint32_t) {
-  closeDataSockets(rec, 125);
+  closeDataSide(rec, 125);
   traceLine(rec, "%ld bytes received\r\n", rec->getBytes);
   afterDataClosed(rec);
   return STEP_ON;
@@ -211,7 +205,9 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
     rec->deadlineTick = tickAfter(t, settings.sendTimeout);
     return STEP_ON;
   }
-  // A failed read counts as the end of the file.
+  // A failed read is no end of the file: the server would keep a file cut
+  // short and the upload would pass for complete.
+  if (n < 0) return errorExit(rec, 0, ZUB_E_NOT_COMPLETED);
   traceText(rec, "[EOF]\r\n");
   rec->waitWritable = 1;
   uint32_t t = platTickCount();
@@ -224,7 +220,7 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
 int32_t finishUpload(ChannelRecord* rec, uint32_t) {
   traceLine(rec, "%ld bytes transmitted\r\n", rec->putBytes);
   // Closing the data socket is what tells the server the file is complete.
-  closeDataSockets(rec, 500);
+  closeDataSide(rec, 500);
   afterDataClosed(rec);
   return STEP_ON;
 }
@@ -240,18 +236,11 @@ int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
   } else if (kind <= 0) {
     copyText(rec->cmdBuf, "LIST\r\n", CMD_BUF_CAP - 1);
   } else {
-    // The argument is the text the caller left in its buffer, read no
-    // further than the buffer's capacity and never past a line end.
-    // (A capacity of 0 or less has no room; the test comes first so that the
-    // most negative one cannot overflow.)
-    int32_t room = rec->listBufSize > 0 ? rec->listBufSize - 1 : 0;
-    if (room > LIST_ARG_MAX) room = LIST_ARG_MAX;
-    if (room > 0 && rec->listBuf != nullptr) {
-      copyLine(rec->dataBuf, rec->listBuf, room);
-    } else {
-      rec->dataBuf[0] = 0;
-    }
-    platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->dataBuf);
+    // The argument is the text the caller left in its buffer, sent whole or
+    // not at all: a shortened one would list another path.  zubGetList has
+    // checked it; a caller-driven caller may have changed it since.
+    if (wholeLineLength(rec->listBuf, rec->listBufSize, LIST_ARG_MAX) < 0) return errorExit(rec, 0, ZUB_E_CANNOT_COMPLY);
+    platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->listBuf);
   }
   return sendTransferCommand(rec, 805, settings.replyTimeout);
 }
@@ -264,17 +253,19 @@ int32_t readListReply(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
-  if (waitRingData(&rec->dataRing, 0) == 0) {
+  int32_t w = waitRingData(&rec->dataRing, 0);
+  if (w == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
+  if (w < RING_CLOSED) return errorExit(rec, w, ZUB_E_READ);
   std::memset(rec->responseBuf, 0, RESPONSE_BUF_CAP);
   int32_t n = takeFromRing(&rec->dataRing, rec->responseBuf, LIST_PIECE_MAX);
-  if (n == 0 || n == -1) {
+  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n == 0 || n == RING_CLOSED) {
     endOfData(rec, now, 808);
     return STEP_ON;
   }
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
   // A piece is stored only if it leaves room for the terminator.
   if (rec->listBufSize > 0 && n < rec->listBufSize) {
     copyText(rec->listBuf, rec->responseBuf, n);
@@ -289,7 +280,7 @@ int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t finishListing(ChannelRecord* rec, uint32_t) {
-  closeDataSockets(rec, 125);
+  closeDataSide(rec, 125);
   // An empty listing leaves an empty text, not the argument of LIST or NLST
   // the caller put in the buffer.
   if (rec->listLen == 0 && rec->listOverflow == 0 && rec->listBufSize > 0) rec->listBuf[0] = 0;

@@ -4,8 +4,6 @@
 
 #include "core/channel.h"
 #include "core/trace.h"
-#include "engine/driver.h"
-#include "engine/localfile.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
 #include "zub32.h"
@@ -48,7 +46,7 @@ int32_t connectPassiveData(ChannelRecord* rec) {
   // bytes into this transfer.
   closeDataSocket(rec, 0);
   int32_t sock = createSocket();
-  if (sock < 0) return errorExit(rec, sock, ZUB_E_CANNOT_CREATE_SOCK);
+  if (sock < 0) return sock;
   rec->dataSock = sock;
   rec->dataRing.sock = sock;
   fillAddress(&rec->dataAddr, rec->serverAddr, rec->dataPort);
@@ -67,7 +65,7 @@ int32_t connectPassiveData(ChannelRecord* rec) {
 int32_t openListener(ChannelRecord* rec) {
   closeListenSocket(rec, 0);
   int32_t sock = createSocket();
-  if (sock < 0) return errorExit(rec, sock, ZUB_E_CANNOT_CREATE_SOCK);
+  if (sock < 0) return sock;
   rec->listenSock = sock;
   traceLine(rec, "Binding %s to port %d\r\n", rec->localIpText, static_cast<uint32_t>(rec->dataPort));
   // Bound to the control connection's local address, not to every interface.
@@ -79,7 +77,6 @@ int32_t openListener(ChannelRecord* rec) {
 }
 
 void closeDataSockets(ChannelRecord* rec, uint32_t ms) {
-  closeLocalFile(rec);
   closeListenSocket(rec, ms);
   closeDataSocket(rec, ms);
 }
@@ -93,14 +90,19 @@ int32_t parsePasvPort(const char* reply, uint16_t* port) {
   for (int32_t k = 0; k < 6; ++k) {
     uint32_t value = 0;
     const char* start = p;
-    while (isDigit(*p)) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+    // At most three digits: a longer number is refused before it can wrap.
+    while (isDigit(*p) && p - start < 4) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
     numbers[k] = value;
     // The line ends before six numbers are complete: never read past it.
     if (endsLine(*p) && (k < 5 || p == start)) return -1;
+    // A missing, signed or oversized number would make a port up: the
+    // connection would go to whatever service listens there.
+    if (p == start || value > 255) return -1;
     if (k == 5) break;
     ++p;  // exactly one separator, whatever it is
   }
-  *port = static_cast<uint16_t>(numbers[4] * 256 + (numbers[5] & 0xFF));
+  if (numbers[4] == 0 && numbers[5] == 0) return -1;
+  *port = static_cast<uint16_t>(numbers[4] * 256 + numbers[5]);
   return 1;
 }
 

@@ -5,8 +5,8 @@
 
 #include "core/settings.h"
 #include "core/trace.h"
-#include "engine/driver.h"
 #include "platform/platform.h"
+#include "util/ticks.h"
 #include "zub32.h"
 
 int32_t createSocket() {

@@ -103,7 +103,7 @@ TEST_F(Frame, FreshChannelRecord) {
     EXPECT_EQ(rec->state, -1);
     EXPECT_EQ(rec->prevState, -2);
     EXPECT_EQ(rec->nextState, 0);
-    EXPECT_EQ(rec->pendingState, 0);
+    EXPECT_EQ(rec->dataReadyState, 0);
     EXPECT_EQ(rec->autoCall, 1);
     EXPECT_EQ(rec->ctrlPort, 21);
     EXPECT_EQ(rec->chanIndex, n);

@@ -148,6 +148,19 @@ TEST_F(LocalFileTest, OpenModesOffsetsAndTrace) {
   platFileClose(h);
   EXPECT_EQ(readFile(tmp_.file("a.txt")), "Jello there");
 
+  // A restart offset that cannot be reached (the seek fails) makes the file
+  // unusable for R and A: nothing would be read or written where it should.
+  for (char mode : {'R', 'A'}) {
+    rec_->localFileOffset = 6;
+    int32_t open = openDescriptorCount();
+    platFaultSet(PLAT_OP_FILE_SEEK, 1, -1);
+    EXPECT_LT(openLocalFile(rec_, "a.txt", mode), 0) << mode;
+    platFaultClearAll();
+    EXPECT_EQ(rec_->localFileOffset, 0) << mode;
+    EXPECT_EQ(openDescriptorCount(), open) << mode;  // the file is closed again
+  }
+  EXPECT_EQ(readFile(tmp_.file("a.txt")), "Jello there");
+
   // A on a missing file fails and creates nothing; the offset is cleared.
   rec_->localFileOffset = 3;
   EXPECT_LT(openLocalFile(rec_, "b.txt", 'A'), 0);

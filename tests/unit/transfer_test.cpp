@@ -76,26 +76,6 @@ class TransferTest : public SessionTest {
 
   std::string local(const std::string& name) const { return dir_.file(name); }
 
-  // The log with the time of each state line as T and the socket of each
-  // send/recv line as S.
-  std::string timelessLog() const {
-    std::string log = readLog();
-    std::string out;
-    for (size_t i = 0; i < log.size();) {
-      if (log[i] == '<' && i + 13 <= log.size() && log[i + 4] == ':' && log[i + 8] == '.' && log[i + 12] == '>') {
-        out += log.substr(i, 5) + "T>";
-        i += 13;
-      } else if ((log.compare(i, 5, "send(") == 0 || log.compare(i, 5, "recv(") == 0) &&
-                 log.find("):", i) != std::string::npos) {
-        out += log.substr(i, 5) + "S)";
-        i = log.find("):", i) + 1;
-      } else {
-        out += log[i++];
-      }
-    }
-    return out;
-  }
-
   // Values of the "send(S):N" trace lines, in order.
   std::vector<int> sendSizes() const {
     std::vector<int> sizes;
@@ -249,13 +229,31 @@ TEST_P(BothModes, UploadsInBlocksAndAppends) {
   EXPECT_EQ(rec_->localFile, 0);
   EXPECT_EQ(rec_->dataSock, 0);
 
-  std::string log = timelessLog();
+  std::string log = normalisedLog();
   EXPECT_NE(find(log, "send(S):952\r\n[EOF]\r\n<408:T>\r\n3000 bytes transmitted\r\nClosing file\r\n"),
             std::string::npos)
       << log;
   EXPECT_NE(find(log, "<407:T>\r\n[EOF]\r\n<408:T>\r\n0 bytes transmitted\r\n"), std::string::npos);
   // No REST goes with an upload.
   for (const std::string& c : srv.commands()) EXPECT_NE(c.rfind("REST", 0), 0u) << c;
+}
+
+// A local file that cannot be read part-way is no end of the file: the
+// upload fails instead of passing a file cut short for complete.
+TEST_F(TransferTest, FailedReadOfTheLocalFileFailsTheUpload) {
+  writeFile(local("up.bin"), binaryBytes(3000, 5));
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  srv.acceptStor(DataMode::Passive, "up.bin");
+  // One block per read (a send delay keeps the pieces to single blocks).
+  zubSetInteger(0, ZUB_SET_BLOCK_SIZE, 1024);
+  zubSetInteger(0, ZUB_SET_SEND_DELAY, 1);
+  platFaultSet(PLAT_OP_FILE_READ, 2, -1);
+  EXPECT_EQ(zubPutFile(0, "up.bin"), ZUB_E_NOT_COMPLETED);
+  platFaultClearAll();
+  EXPECT_EQ(zubGetInteger(0, ZUB_PUT_BYTES), 1024);
+  EXPECT_EQ(rec_->localFile, 0);
+  EXPECT_EQ(rec_->dataSock, 0);
 }
 
 // Sizes on both sides of the ring, an upload piece (whole blocks of 1000)
@@ -336,7 +334,7 @@ TEST_F(TransferTest, BulkPiecesOfEverySize) {
   std::vector<int> sent = sendSizes();
   for (size_t i = uploadsFrom; i < sent.size(); ++i) EXPECT_LE(sent[i], PIECE);
   EXPECT_NE(std::find(sent.begin() + static_cast<long>(uploadsFrom), sent.end(), PIECE), sent.end());
-  const std::string log = timelessLog();
+  const std::string log = normalisedLog();
   EXPECT_EQ(occurrences(log, "recv(S):0\r\nrecv(S):0\r\nzubQueueLoad=-1\r\n<308:T>\r\n"), sizes.size() + splits.size())
       << log.substr(0, 4000);
 }
@@ -417,6 +415,47 @@ TEST_P(BothModes, ListingIntoTheCallersBuffer) {
   EXPECT_EQ(rec_->listenSock, 0);
 }
 
+// A LIST/NLST argument goes out whole or not at all: one that does not end
+// within the capacity, is too long for the command line or holds a line
+// break is refused before anything is sent, never shortened.
+TEST_F(TransferTest, ListingArgumentIsSentWholeOrRefused) {
+  const std::string longest(LIST_ARG_MAX, 'a');
+  struct Row {
+    std::string arg;
+    int32_t capacity;  // 0: the buffer's own
+    int32_t kind;
+    std::string line;  // sent; empty: refused
+  };
+  const Row rows[] = {
+      {"/pub", 5, ZUB_LIST_ARG, "LIST /pub\r\n"},  // the terminator just fits
+      {"/pub", 4, ZUB_LIST_ARG, ""},               // it does not
+      {longest, 0, ZUB_NLST_ARG, "NLST " + longest + "\r\n"},
+      {longest + "b", 0, ZUB_NLST_ARG, ""},
+      {"/pub\r\nDELE x", 0, ZUB_LIST_ARG, ""},
+      {"/pub\nx", 0, ZUB_LIST_ARG, ""},
+      {"", 0, ZUB_LIST_ARG, "LIST \r\n"},
+      {"", -1, ZUB_LIST_ARG, ""},
+  };
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  for (const Row& row : rows) {
+    if (!row.line.empty()) srv.serveList(DataMode::Passive, row.line, "x\r\n");
+  }
+  std::vector<char> buf(4096, 'Q');
+  for (const Row& row : rows) {
+    std::memcpy(buf.data(), row.arg.c_str(), row.arg.size() + 1);
+    int32_t capacity = row.capacity != 0 ? row.capacity : static_cast<int32_t>(buf.size());
+    EXPECT_EQ(zubGetList(0, row.kind, buf.data(), capacity), row.line.empty() ? ZUB_E_CANNOT_COMPLY : 3)
+        << row.arg.substr(0, 20) << " " << capacity;
+  }
+  ASSERT_TRUE(srv.waitDone());
+  EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
+  // Only the accepted ones went out: PASV and LIST/NLST once each.
+  size_t lists = 0;
+  for (const std::string& c : srv.commands()) lists += c.rfind("LIST", 0) == 0 || c.rfind("NLST", 0) == 0;
+  EXPECT_EQ(lists, 3u);
+}
+
 // A listing piece is stored only when it leaves room for the terminator.
 TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   ScriptServer srv;
@@ -436,7 +475,6 @@ TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   srv.serveList(DataMode::Passive, "LIST\r\n", "x");
   srv.serveList(DataMode::Passive, "LIST\r\n", "y");
   srv.serveList(DataMode::Passive, "LIST\r\n", "");
-  srv.serveList(DataMode::Passive, "LIST \r\n", "z");
 
   char buf[200];
   std::memset(buf, '#', sizeof buf);
@@ -460,9 +498,10 @@ TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, 1), 0);
   EXPECT_EQ(buf[0], '\0');
   EXPECT_EQ(buf[1], '#');
-  // The most negative capacity is no room at all, for the argument too.
+  // The most negative capacity is no room at all, for the argument too:
+  // refused before anything is sent.
   std::strcpy(buf, "/pub");
-  EXPECT_EQ(zubGetList(0, ZUB_LIST_ARG, buf, INT32_MIN), ZUB_E_LIST_OVERFLOW);
+  EXPECT_EQ(zubGetList(0, ZUB_LIST_ARG, buf, INT32_MIN), ZUB_E_CANNOT_COMPLY);
   EXPECT_STREQ(buf, "/pub");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
@@ -568,29 +607,10 @@ TEST_F(TransferTest, PassiveReplyVariants) {
 // port fails at once with its own code, and a port that drops the attempt
 // ends with the deadline instead of holding one driver call for minutes.
 TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
-  // A port bound but not listening (it stays reserved and refuses), and a
-  // listener whose full queue drops every further attempt without an answer.
-  int closedFd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(closedFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  socklen_t len = sizeof sa;
-  getsockname(closedFd, reinterpret_cast<sockaddr*>(&sa), &len);
-  const uint16_t refusing = ntohs(sa.sin_port);
-  int fullFd = socket(AF_INET, SOCK_STREAM, 0);
-  sa.sin_port = 0;
-  ASSERT_EQ(bind(fullFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(fullFd, 0), 0);
-  len = sizeof sa;
-  getsockname(fullFd, reinterpret_cast<sockaddr*>(&sa), &len);
-  const uint16_t dropping = ntohs(sa.sin_port);
-  std::vector<int> fillers;
-  for (int i = 0; i < 3; ++i) {
-    int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    fillers.push_back(c);
-  }
+  // A port that refuses and one that never answers.
+  UnreachablePorts ports;
+  const uint16_t refusing = ports.refusing;
+  const uint16_t dropping = ports.dropping;
   auto pasv = [](uint16_t port) {
     return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
            ")\r\n";
@@ -633,9 +653,6 @@ TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
   EXPECT_EQ(find(log, "DataSock is connected."), std::string::npos);
   zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
   srv.stop();
-  for (int c : fillers) close(c);
-  close(fullFd);
-  close(closedFd);
 }
 
 // A data connection that goes quiet after its last piece is a time-out, in
@@ -842,7 +859,7 @@ TEST_F(TransferTest, LeftoverDataSocketAndListenerAreClosedFirst) {
   EXPECT_STREQ(buf, "real\r\n");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
-  std::string log = timelessLog();
+  std::string log = normalisedLog();
   size_t dataPort = log.find("DataPort = ", log.find("*** zubGetList"));
   ASSERT_NE(dataPort, std::string::npos) << log;
   EXPECT_EQ(log.compare(log.find("\r\n", dataPort) + 2, 21, "Closing data socket\r\n"), 0) << log;
@@ -861,7 +878,7 @@ TEST_F(TransferTest, LeftoverDataSocketAndListenerAreClosedFirst) {
   EXPECT_STREQ(buf, "again\r\n");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
-  log = timelessLog();
+  log = normalisedLog();
   size_t port = log.find("<910:T>", log.rfind("*** zubGetList"));
   ASSERT_NE(port, std::string::npos);
   EXPECT_EQ(log.find("Closing listener socket\r\nBinding 127.0.0.1 to port ", port), log.find("Closing", port))
