@@ -10,6 +10,7 @@
 #include "core/trace.h"
 #include "engine/driver.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 
 namespace {
@@ -53,16 +54,17 @@ int32_t fillRing(ReceiveRing* ring) {
   int32_t span = ring->tail >= ring->head ? RING_SIZE - ring->tail - (ring->head == 0 ? 1 : 0)
                                           : ring->head - 1 - ring->tail;
   int32_t n;
-  // The receive itself is the readiness poll: a download step costs one
+  // The receive itself is the readiness poll (through the socket's TLS
+  // session when it has one): a download step costs one
   // system call here instead of a poll and a receive.
   if (span >= room) {
-    n = platRecvReady(ring->sock, ring->bytes + ring->tail, room);
+    n = tlsRecvReady(ring->sock, ring->bytes + ring->tail, room);
     if (n == PLAT_NOTHING_READY) return 0;
     traceGlobal("recv(%d):%d\r\n", ring->sock, n);
     if (n <= 0) return -1;
   } else {
     uint8_t scratch[RING_SIZE];
-    n = platRecvReady(ring->sock, scratch, room);
+    n = tlsRecvReady(ring->sock, scratch, room);
     if (n == PLAT_NOTHING_READY) return 0;
     traceGlobal("recv(%d):%d\r\n", ring->sock, n);
     if (n <= 0) return -1;

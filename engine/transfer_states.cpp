@@ -10,6 +10,7 @@
 #include "engine/localfile.h"
 #include "engine/ring.h"
 #include "engine/states.h"
+#include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
@@ -36,7 +37,7 @@ uint32_t tickAfter(uint32_t t, int32_t setting) {
 // path is ready.
 int32_t chooseDataPath(ChannelRecord* rec, int32_t resume) {
   rec->pendingState = resume;
-  rec->nextState = rec->passiveMode != 0 ? 900 : 910;
+  rec->nextState = firstDataState(rec);
   return STEP_ON;
 }
 
@@ -48,7 +49,11 @@ int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t time
   uint32_t t = platTickCount();
   rec->resumeTick = tickAfter(t, settings.replyDelay);
   rec->deadlineTick = tickAfter(t, timeout);
-  if (rec->passiveMode != 0) {
+  if (rec->passiveMode != 0 && dataTlsWanted(rec)) {
+    // The server starts its side of the handshake once it has the command.
+    rec->nextState = 925;
+    rec->pendingState = replyState;
+  } else if (rec->passiveMode != 0) {
     rec->nextState = replyState;
   } else {
     rec->nextState = 920;
