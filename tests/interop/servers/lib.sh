@@ -86,7 +86,12 @@ zub_port_answers() {
 # True when a connection to 127.0.0.1:PORT reads a line starting "220" within
 # TIMEOUT seconds (default 5).  Says QUIT so the server can end the session.
 zub_probe_greeting() {
-  local port=$1 timeout=${2:-5}
+  local port=$1 timeout=${2:-5} tls=${3:-}
+  # Implicit TLS: the greeting comes inside TLS.
+  if [[ $tls == implicit ]]; then
+    timeout "$timeout" openssl s_client -connect "127.0.0.1:$port" -quiet </dev/null 2>/dev/null | head -n 1 | grep -q '^220'
+    return
+  fi
   (
     exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
     IFS= read -r -t "$timeout" line <&3 || exit 1
