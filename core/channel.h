@@ -113,7 +113,6 @@ struct ChannelRecord {
   int32_t useEpsv;            // 1: EPSV for passive data connections
   int32_t epsvRefused;        // the server refused EPSV: PASV for the session
   int32_t protectionSent;     // PBSZ and PROT done in this session
-  int32_t dataTlsResumed;     // the data connection's session was resumed
   char caFile[CA_FILE_CAP + 1];
 };
 

@@ -89,7 +89,6 @@ void resumeAfterDataConnected(ChannelRecord* rec) {
 void resetSessionExtensions(ChannelRecord* rec) {
   rec->protectionSent = 0;
   rec->epsvRefused = 0;
-  rec->dataTlsResumed = 0;
   tlsResetChannel(rec);
 }
 
@@ -176,7 +175,6 @@ int32_t startDataTls(ChannelRecord* rec, uint32_t) {
   fillRing(&rec->ctrlRing);
   int32_t r = tlsBegin(rec, TLS_DATA);
   if (r < 0) return errorExit(rec, 0, r);
-  rec->dataTlsResumed = 0;
   rec->nextState = 926;
   return STEP_ON;
 }
@@ -200,7 +198,6 @@ int32_t dataHandshake(ChannelRecord* rec, uint32_t) {
     if (refusal < 0 && mentionsReuse(rec->responseBuf)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
     return errorExit(rec, 0, r);
   }
-  rec->dataTlsResumed = tlsDataResumed(rec);
   rec->nextState = rec->pendingState;
   rec->pendingState = 0;
   return STEP_ON;

@@ -23,8 +23,6 @@ int32_t tlsBegin(ChannelRecord* rec, TlsLink link);
 // PLAT_WRITABLE, what the socket must become), or -33 / -34 (certificate
 // rejected, the reason traced).
 int32_t tlsHandshake(ChannelRecord* rec, TlsLink link, int32_t* waitMode);
-// 1 when the data session was resumed from the control connection's.
-int32_t tlsDataResumed(const ChannelRecord* rec);
 
 // platRecvReady and platSend with the same results, through the socket's
 // TLS session when it has one.  A session that ends with close_notify reads

@@ -247,11 +247,6 @@ int32_t tlsHandshake(ChannelRecord* rec, TlsLink link, int32_t* waitMode) {
   return ZUB_E_TLS_HANDSHAKE;
 }
 
-int32_t tlsDataResumed(const ChannelRecord* rec) {
-  SSL* ssl = tlsChannels[rec->chanIndex].ssl[TLS_DATA];
-  return ssl != nullptr && SSL_session_reused(ssl) ? 1 : 0;
-}
-
 int32_t tlsRecvReady(int32_t sock, void* data, int32_t count) {
   int32_t link = 0;
   TlsChannel* ch = findSession(sock, &link);

@@ -203,4 +203,61 @@ TEST_F(TlsSession, CertificatesAreCheckedByNameAndIssuer) {
   }
 }
 
+// ---- Many channels in TLS, driven from one thread ----
+
+TEST(TlsChannels, ThirtyTwoChannelsDrivenFromOneThread) {
+  InteropServer s = loadInteropServer("vsftpd-tls");
+  ASSERT_TRUE(s.available) << s.problem;
+  constexpr int32_t N = 32;
+  zubtest::TempDir local;
+  ASSERT_EQ(zubAttach(N, 0), 1);
+  std::string logs[N];
+  // Runs every channel's armed operation to its end, one step per channel in
+  // turn; the results, or -9999 for a channel that never finished.
+  auto driveAll = [&]() {
+    std::vector<int32_t> result(N, -9999);
+    int32_t open = N;
+    for (int round = 0; open > 0 && round < 2000000; ++round) {
+      for (int32_t ch = 0; ch < N; ++ch) {
+        if (result[ch] != -9999) continue;
+        int32_t r = zubDriver(ch);
+        if (r <= 0) {
+          result[ch] = r;
+          --open;
+        }
+      }
+    }
+    return result;
+  };
+  for (int32_t ch = 0; ch < N; ++ch) {
+    logs[ch] = local.file("trace" + std::to_string(ch) + ".log");
+    ASSERT_GT(zubSetString(ch, ZUB_STR_OPEN_LOG, logs[ch].c_str()), 0);
+    zubSetInteger(ch, ZUB_SET_CTRL_PORT, s.port);
+    zubSetInteger(ch, ZUB_SET_PASSIVE, 1);
+    ASSERT_EQ(zubSetInteger(ch, ZUB_SET_TLS, 1), 1);
+    ASSERT_EQ(zubSetString(ch, ZUB_STR_CA_FILE, s.caFile.c_str()), static_cast<int32_t>(s.caFile.size()));
+    ASSERT_EQ(zubSetInteger(ch, ZUB_SET_AUTO_CALL, 0), 0);
+    ASSERT_EQ(zubConnect(ch, "localhost", s.user.c_str(), s.pass.c_str()), 0);
+  }
+  std::vector<int32_t> connected = driveAll();
+  std::vector<std::string> lists(N, std::string(4 * KiB, '\0'));
+  for (int32_t ch = 0; ch < N; ++ch) {
+    EXPECT_EQ(connected[ch], 0) << "channel " << ch << ": " << errorText(ch, connected[ch]);
+    ASSERT_EQ(zubGetList(ch, ZUB_LIST, lists[ch].data(), static_cast<int32_t>(lists[ch].size())), 0);
+  }
+  std::vector<int32_t> listed = driveAll();
+  for (int32_t ch = 0; ch < N; ++ch) {
+    EXPECT_EQ(listed[ch], 0) << "channel " << ch << ": " << errorText(ch, listed[ch]);
+    zubClose(ch);
+  }
+  driveAll();
+  for (int32_t ch = 0; ch < N; ++ch) {
+    zubtest::closeChannelLog(ch);
+    std::string t = zubtest::readFile(logs[ch]);
+    EXPECT_EQ(countOf(t, "on the control connection"), 1u) << "channel " << ch;
+    EXPECT_EQ(countOf(t, "on the data connection, session resumed"), 1u) << "channel " << ch;
+  }
+  zubRelease();
+}
+
 }  // namespace
