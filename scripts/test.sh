@@ -137,6 +137,7 @@ if phase "build ASan+UBSan" build build-asan -DZUB_SANITIZE=ON -DZUB_INTEROP=OFF
 fi
 
 # ---- further runs (fuzzing, ThreadSanitizer) are added here ----
+expected+=("install"); phase "install" bash scripts/install-test.sh # prefix, pkg-config, find_package, man, Python, .deb
 if [[ -f scripts/fuzz.sh ]] && command -v clang++ >/dev/null 2>&1; then
   expected+=("fuzz")
   phase "fuzz" bash scripts/fuzz.sh
