@@ -93,6 +93,10 @@ extern "C" {
 #define ZUB_SET_LOCAL_OFFSET     19
 #define ZUB_SET_LINE_TIMEOUT     22
 #define ZUB_SET_BLOCKING_CONNECT 23
+/* Our addition, library-wide, initially 1: the fixed pauses (the wait after PASS, the lingers after closing
+ * a socket, spent holding the library's lock). 0 drops them for servers that need no such waits (a socket
+ * is then closed gracefully at once); any other value is stored as 1. The result is the value passed. */
+#define ZUB_SET_PAUSES           30
 /* Our addition, per channel, read at the next zubConnect (codes fixed for bindings):
  *  31 ZUB_SET_TLS: 0 plain FTP (initial), 1 explicit (AUTH TLS after the greeting; the connection is
  *     closed before USER when the server refuses), 2 implicit (TLS from the first byte; set port 990

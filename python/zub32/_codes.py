@@ -63,6 +63,7 @@ SET_RESTART_OFFSET = 18
 SET_LOCAL_OFFSET = 19
 SET_LINE_TIMEOUT = 22
 SET_BLOCKING_CONNECT = 23
+SET_PAUSES = 30  # this library's addition: 0 drops the fixed pauses
 # Our addition: encrypted sessions and EPSV (per channel).
 SET_TLS = 31
 SET_TLS_VERIFY = 32

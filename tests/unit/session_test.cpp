@@ -304,6 +304,25 @@ TEST_F(SessionTest, CallerDrivenSessionStepByStep) {
   EXPECT_LT(stateGap(log, 220, 221), 5000) << log;
 }
 
+// Without the pauses the reply to PASS is read as soon as it comes, and the
+// close at the end does not linger.
+TEST_F(SessionTest, WithoutPausesLoginAndCloseDoNotWait) {
+  zubSetInteger(0, ZUB_SET_PAUSES, 0);
+  ScriptServer srv;
+  openLog();
+  auto t0 = Clock::now();
+  loginTo(srv);
+  EXPECT_LT(msSince(t0), 300);
+  EXPECT_LT(stateGap(readLog(), 106, 107), 200);
+  srv.expect("QUIT\r\n");
+  srv.send("221 Bye.\r\n");
+  t0 = Clock::now();
+  EXPECT_EQ(zubClose(0), 0);
+  EXPECT_LT(msSince(t0), 250);
+  ASSERT_TRUE(srv.waitDone());
+  EXPECT_EQ(srv.transcript(), "USER anna\r\nPASS secret\r\nQUIT\r\n");
+}
+
 TEST_F(SessionTest, UnaskedTextBetweenBlockingOperationsIsDiscarded) {
   ScriptServer srv;
   loginTo(srv);
