@@ -65,6 +65,14 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubMatchFile(const char* buffer, int32_t s
     out[0] = '\0';
     return 0;
   }
+  // A start beyond the text's end names no line; nothing past the
+  // terminator is read.
+  for (int32_t i = 0; i < start; i++) {
+    if (buffer[i] == '\0') {
+      out[0] = '\0';
+      return 0;
+    }
+  }
   const char* next = findMatchingLine(buffer + start, pattern, out, capacity, exact);
   return next == nullptr ? 0 : static_cast<int32_t>(next - buffer);
 }

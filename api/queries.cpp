@@ -69,8 +69,11 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubGetString(int32_t channel, int32_t code
   ChannelRecord* rec = checkChannel(channel, &err);
   if (rec == nullptr) return err;
   traceText(rec, "*** zubGetString\r\n");
-  if (buffer == nullptr) return ZUB_E_NULL_ARGUMENT;
   if (size < 0) size = 0;
+  // A null buffer is an error only where it would be read or written.
+  bool touchesBuffer = code != ZUB_STR_SERVER_IP || size >= DOTTED_TEXT_MIN_SIZE;
+  if (code == ZUB_STR_LOCAL_IP && (rec->ctrlSock == 0 || localAddress(rec) < 0)) return ZUB_E_CANNOT_COMPLY;
+  if (buffer == nullptr && touchesBuffer) return ZUB_E_NULL_ARGUMENT;
 
   switch (code) {
     case ZUB_STR_LAST_REPLY: {
@@ -84,7 +87,6 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubGetString(int32_t channel, int32_t code
     case ZUB_STR_COUNT_LINES:
       return countLines(buffer);
     case ZUB_STR_LOCAL_IP:
-      if (rec->ctrlSock == 0 || localAddress(rec) < 0) return ZUB_E_CANNOT_COMPLY;
       return copyText(buffer, rec->localIpText, size);
     case ZUB_STR_REPLY_NOTES:
       return copyText(buffer, rec->replyNotes, size);

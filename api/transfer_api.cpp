@@ -81,6 +81,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubGetList(int32_t channel, int32_t kind, 
   ChannelRecord* rec = beginOperation(channel, "zubGetList", &err);
   if (rec == nullptr) return err;
   if (buffer == nullptr) return ZUB_E_NULL_ARGUMENT;
+  // An argument that cannot go out whole is refused before anything is
+  // sent: a shortened one would return the listing of another path.
+  if (kind >= ZUB_LIST_ARG && wholeLineLength(buffer, capacity, LIST_ARG_MAX) < 0) return ZUB_E_CANNOT_COMPLY;
   closeAbandonedFile(rec);
   rec->listBuf = buffer;
   rec->listBufSize = capacity;

@@ -31,6 +31,9 @@ constexpr uint16_t NAME_TEXT_CAP = 255;   // remoteName, localName, serverDir, l
 constexpr uint16_t LOG_LINE_CAP = 4096;
 constexpr int32_t REPLY_NOTES_CAP = 255;
 constexpr int32_t LOCAL_IP_CAP = 18;
+// Longest argument of LIST/NLST: "NLST ", the argument, CR LF and the
+// terminator fill the formatter's line exactly.
+constexpr int32_t LIST_ARG_MAX = PLAT_FORMAT_MAX - 8;
 constexpr int32_t MAX_HOST_ADDRS = 8;
 constexpr int32_t CA_FILE_CAP = 255;
 

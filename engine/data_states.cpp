@@ -123,6 +123,14 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     int32_t sock = platAccept(rec->listenSock, &peer);
     // A failed accept leaves the channel waiting here, untouched.
     if (sock == PLAT_INVALID) return -platLastError();
+    // Only the server may deliver the data: a connection from anywhere else
+    // is closed and the wait goes on.
+    if (platNtohl(peer.addrNet) != rec->serverAddr) {
+      traceText(rec, "Connection from another host refused.\r\n");
+      closeSocket(sock, 0);
+      noteIdleWait(rec, rec->listenSock, PLAT_READABLE);
+      return STEP_ON;
+    }
     if (rec->dataSock != 0) {
       // Never lose a leftover socket, nor let its bytes into this transfer.
       traceText(rec, "Closing data socket\r\n");
@@ -148,7 +156,7 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     // A preliminary reply (150) stays queued for the transfer's reply state.
     if (n > 0 && parseReplyCodeN(head, n, &next) >= 400) {
       int32_t r = readReply(rec);
-      if (r < 0) return errorExit(rec, 0, r);
+      if (r < 0) return replyReadFailed(rec, r);
     }
   }
   noteIdleWait(rec, rec->listenSock, PLAT_READABLE);

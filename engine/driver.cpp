@@ -99,6 +99,11 @@ int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
   return sockCode < 0 ? sockCode : driverCode;
 }
 
+int32_t replyReadFailed(ChannelRecord* rec, int32_t code) {
+  if (isSocketCode(code)) return errorExit(rec, code, ZUB_E_READ);
+  return errorExit(rec, 0, code);
+}
+
 int32_t sendCommandLine(ChannelRecord* rec) {
   return sendAll(rec->ctrlSock, rec->cmdBuf, textLength(rec->cmdBuf));
 }
@@ -122,7 +127,7 @@ int32_t readReplyStep(ChannelRecord* rec, int32_t successor, bool endIsReply) {
     return STEP_ON;
   }
   int32_t r = readReplyOrEnd(rec);
-  if (r < 0) return errorExit(rec, 0, r);
+  if (r < 0) return replyReadFailed(rec, r);
   // The end of the connection is no reply: nothing confirms that the command
   // was carried out, and a transfer cut off by the server's end would pass
   // for complete.

@@ -27,6 +27,10 @@ struct TimeText {
 };
 TimeText timeText(uint32_t tick);
 
+// Ends the operation for a failed reply read: a socket's code (a reset) is
+// reported as itself with driver code -20, any other code as the driver code.
+int32_t replyReadFailed(ChannelRecord* rec, int32_t code);
+
 // Sends cmdBuf on the control socket; sendAll's result.
 int32_t sendCommandLine(ChannelRecord* rec);
 // The command step: sends cmdBuf (already formatted); on failure the error

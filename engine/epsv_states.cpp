@@ -40,7 +40,7 @@ int32_t readEpsvReply(ChannelRecord* rec, uint32_t now) {
     return STEP_ON;
   }
   if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
-  if (r < 0) return errorExit(rec, 0, r);
+  if (r < 0) return replyReadFailed(rec, r);
   uint16_t port = 0;
   if (parseEpsvPort(rec->responseBuf, &port) <= 0) {
     traceLine(rec, "Response=[%s]\r\n", rec->responseBuf);

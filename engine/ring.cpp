@@ -12,6 +12,7 @@
 #include "net/sockets.h"
 #include "net/tls.h"
 #include "platform/platform.h"
+#include "zub32.h"
 
 namespace {
 
@@ -25,22 +26,31 @@ inline void countIdle(ReceiveRing* ring) {
   ring->idleCount = static_cast<int32_t>(static_cast<uint32_t>(ring->idleCount) + 1u);
 }
 
-// One receive from the ring's socket (through its TLS session when it has
-// one) into dst, traced: the count (> 0), 0 if
-// nothing was ready, -1 if the peer closed or the receive failed.
-int32_t receiveInto(ReceiveRing* ring, uint8_t* dst, int32_t count) {
-  int32_t n = tlsRecvReady(ring->sock, dst, count);
-  if (n == PLAT_NOTHING_READY) return 0;
-  traceGlobal("recv(%d):%d\r\n", ring->sock, n);
-  return n > 0 ? n : -1;
-}
-
 // Copies count queued bytes from head on into dst (count <= used).
 void copyOut(const ReceiveRing* ring, uint8_t* dst, int32_t count) {
   int32_t first = RING_SIZE - ring->head;
   if (first > count) first = count;
   std::memcpy(dst, ring->bytes + ring->head, static_cast<size_t>(first));
   if (count > first) std::memcpy(dst + first, ring->bytes, static_cast<size_t>(count - first));
+}
+
+// What a receive that brought no bytes means: RING_CLOSED for the peer's
+// orderly close, the negated WinSock error for a failure.  A reset is not an
+// end of data: a transfer cut off that way must not pass for complete.
+int32_t endOfReceive(int32_t received) {
+  if (received == 0) return RING_CLOSED;
+  int32_t err = platLastError();
+  return err > 0 ? -err : ZUB_E_READ;
+}
+
+// One receive from the ring's socket (through its TLS session when it has
+// one) into dst, traced: the count (> 0), 0 if nothing was ready, or what
+// endOfReceive makes of a receive without bytes.
+int32_t receiveInto(ReceiveRing* ring, uint8_t* dst, int32_t count) {
+  int32_t n = tlsRecvReady(ring->sock, dst, count);
+  if (n == PLAT_NOTHING_READY) return 0;
+  traceGlobal("recv(%d):%d\r\n", ring->sock, n);
+  return n > 0 ? n : endOfReceive(n);
 }
 
 }  // namespace
@@ -127,7 +137,8 @@ int32_t receiveBulk(ReceiveRing* ring, void* dst, int32_t max, int32_t attempts)
     if (n > 0) return n;
     // The end is confirmed by a second receive, as takeFromRing after the
     // wait reports it ("zubQueueLoad=-1"), so the trace ends as it always has.
-    if (n < 0) return takeFromRing(ring, dst, max);
+    if (n == RING_CLOSED) return takeFromRing(ring, dst, max);
+    if (n < 0) return n;  // a failure is reported once, as it came
     countIdle(ring);
   }
   return 0;
@@ -140,26 +151,13 @@ int32_t peekRing(ReceiveRing* ring, void* dst, int32_t max) {
   // a server that sends a refusal and closes must have its refusal read.
   // The end is reported once nothing is left.
   if (r < 0 && ring->head == ring->tail) return r;
+  return peekQueued(ring, dst, max);
+}
+
+int32_t peekQueued(const ReceiveRing* ring, void* dst, int32_t max) {
   int32_t count = ringUsed(ring);
   if (count > max) count = max;
   if (count <= 0) return 0;
   copyOut(ring, static_cast<uint8_t*>(dst), count);
   return count;
-}
-
-int32_t readRingLine(ReceiveRing* ring, char* buf, int32_t size) {
-  int32_t n = peekRing(ring, buf, size - 1);
-  if (n < 0) return n;
-  int32_t take = n;
-  for (int32_t i = 0; i < n; i++) {
-    if (buf[i] == '\n') {
-      take = i + 1;
-      break;
-    }
-    if (buf[i] == '\0') break;
-  }
-  int32_t r = takeFromRing(ring, buf, take);
-  if (r < 0) return r;
-  buf[r] = '\0';
-  return r;
 }

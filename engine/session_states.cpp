@@ -28,6 +28,16 @@ uint32_t tickAfter(uint32_t t, uint32_t ms) {
 
 uint32_t setting(int32_t value) { return static_cast<uint32_t>(value); }
 
+// A control socket that never connected is of no use, and it never becomes
+// writable: a later zubClose would wait at the writability gate for ever.
+// It is closed before the error exit.
+int32_t failBeforeConnected(ChannelRecord* rec, int32_t code) {
+  closeSocket(rec->ctrlSock, 0);
+  rec->ctrlSock = 0;
+  rec->ctrlRing.sock = 0;
+  return errorExit(rec, code, 0);
+}
+
 }  // namespace
 
 int32_t startConnection(ChannelRecord* rec, uint32_t) {
@@ -57,7 +67,7 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
     rec->serverAddr = parseDottedAddress(rec->serverName);
   } else {
     int32_t r = resolveServer(rec);
-    if (r < 0) return errorExit(rec, r, 0);
+    if (r < 0) return failBeforeConnected(rec, r);
   }
   if (traceOpen(rec)) {
     char ip[LOCAL_IP_CAP + 1];
@@ -66,7 +76,7 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
   }
 
   int32_t r = connectControl(rec);
-  if (r < 0) return errorExit(rec, r, 0);
+  if (r < 0) return failBeforeConnected(rec, r);
 
   platSleep(0);
   uint32_t t = platTickCount();
@@ -96,7 +106,7 @@ int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
 int32_t readGreeting(ChannelRecord* rec, uint32_t) {
   traceText(rec, "ZUB is connected.\r\n");
   int32_t r = readReplyOrEnd(rec);
-  if (r < 0) return errorExit(rec, 0, r);
+  if (r < 0) return replyReadFailed(rec, r);
   // A server that drops the connection instead of greeting has not let us in.
   if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
   rec->resumeTick = 0;

@@ -23,9 +23,7 @@ namespace {
 // Largest piece of a listing taken per step: it leaves responseBuf
 // terminated for the trace of the step.
 constexpr int32_t LIST_PIECE_MAX = 4094;
-// Longest argument of LIST/NLST taken from the caller's buffer; the command
-// line is cut at the formatter's limit anyway.
-constexpr int32_t LIST_ARG_MAX = 1000;
+
 
 // A tick `setting` milliseconds after t; 0 means "none" in the record, so a
 // sum that lands on 0 at the counter's wrap is moved on by one.
@@ -144,8 +142,9 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
     asked = BULK_BUF_CAP - rec->unwritten;
     n = receiveBulk(&rec->dataRing, rec->bulkBuf + rec->unwritten, asked, 1);
   }
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
-  bool ended = n < 0;
+  // A failed receive (a reset, for one) is no end of data.
+  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  bool ended = n == RING_CLOSED;
   if (ended || rec->unwritten == BULK_BUF_CAP) {
     int32_t w = flushDownload(rec);
     if (w < 0) {
@@ -245,18 +244,11 @@ int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
   } else if (kind <= 0) {
     copyText(rec->cmdBuf, "LIST\r\n", CMD_BUF_CAP - 1);
   } else {
-    // The argument is the text the caller left in its buffer, read no
-    // further than the buffer's capacity and never past a line end.
-    // (A capacity of 0 or less has no room; the test comes first so that the
-    // most negative one cannot overflow.)
-    int32_t room = rec->listBufSize > 0 ? rec->listBufSize - 1 : 0;
-    if (room > LIST_ARG_MAX) room = LIST_ARG_MAX;
-    if (room > 0 && rec->listBuf != nullptr) {
-      copyLine(rec->dataBuf, rec->listBuf, room);
-    } else {
-      rec->dataBuf[0] = 0;
-    }
-    platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->dataBuf);
+    // The argument is the text the caller left in its buffer, sent whole or
+    // not at all: a shortened one would list another path.  zubGetList has
+    // checked it; a caller-driven caller may have changed it since.
+    if (wholeLineLength(rec->listBuf, rec->listBufSize, LIST_ARG_MAX) < 0) return errorExit(rec, 0, ZUB_E_CANNOT_COMPLY);
+    platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->listBuf);
   }
   return sendTransferCommand(rec, 805, settings.replyTimeout);
 }
@@ -269,17 +261,19 @@ int32_t readListReply(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
-  if (waitRingData(&rec->dataRing, 0) == 0) {
+  int32_t w = waitRingData(&rec->dataRing, 0);
+  if (w == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
+  if (w < RING_CLOSED) return errorExit(rec, w, ZUB_E_READ);
   std::memset(rec->responseBuf, 0, RESPONSE_BUF_CAP);
   int32_t n = takeFromRing(&rec->dataRing, rec->responseBuf, LIST_PIECE_MAX);
-  if (n == 0 || n == -1) {
+  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n == 0 || n == RING_CLOSED) {
     endOfData(rec, now, 808);
     return STEP_ON;
   }
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
   // A piece is stored only if it leaves room for the terminator.
   if (rec->listBufSize > 0 && n < rec->listBufSize) {
     copyText(rec->listBuf, rec->responseBuf, n);

@@ -116,7 +116,7 @@ int32_t localAddress(ChannelRecord* rec) {
 }
 
 int32_t formatDottedAddress(uint32_t addr, char* buf, int32_t capacity) {
-  if (buf == nullptr || capacity <= 16) return 0;
+  if (buf == nullptr || capacity < DOTTED_TEXT_MIN_SIZE) return 0;
   char line[PLAT_FORMAT_MAX];
   platFormat(line, "%1d.%1d.%1d.%1d", (addr >> 24) & 255u, (addr >> 16) & 255u, (addr >> 8) & 255u,
              addr & 255u);

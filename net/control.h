@@ -12,5 +12,6 @@ int32_t connectControl(ChannelRecord* rec);
 int32_t localHostName(char* buf, int32_t size);
 int32_t localAddress(ChannelRecord* rec);
 // "%1d.%1d.%1d.%1d" of a host-order address; 0 and nothing stored when the
-// capacity is 16 or less.
+// capacity is below DOTTED_TEXT_MIN_SIZE.
+constexpr int32_t DOTTED_TEXT_MIN_SIZE = 17;
 int32_t formatDottedAddress(uint32_t addr, char* buf, int32_t capacity);

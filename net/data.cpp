@@ -93,14 +93,19 @@ int32_t parsePasvPort(const char* reply, uint16_t* port) {
   for (int32_t k = 0; k < 6; ++k) {
     uint32_t value = 0;
     const char* start = p;
-    while (isDigit(*p)) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+    // At most three digits: a longer number is refused before it can wrap.
+    while (isDigit(*p) && p - start < 4) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
     numbers[k] = value;
     // The line ends before six numbers are complete: never read past it.
     if (endsLine(*p) && (k < 5 || p == start)) return -1;
+    // A missing, signed or oversized number would make a port up: the
+    // connection would go to whatever service listens there.
+    if (p == start || value > 255) return -1;
     if (k == 5) break;
     ++p;  // exactly one separator, whatever it is
   }
-  *port = static_cast<uint16_t>(numbers[4] * 256 + (numbers[5] & 0xFF));
+  if (numbers[4] == 0 && numbers[5] == 0) return -1;
+  *port = static_cast<uint16_t>(numbers[4] * 256 + numbers[5]);
   return 1;
 }
 

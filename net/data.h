@@ -12,7 +12,8 @@ void closeDataSockets(ChannelRecord* rec, uint32_t ms);
 // The data port of a PASV reply line: from its fifth character on, the first
 // digit starts six numbers, each a run of digits followed by exactly one
 // separator of any kind; the first four (the host) are ignored.  1 with *port
-// set; 0 when there is no digit; -1 when the text ends before six numbers.
+// set; 0 when there is no digit; -1 when the text ends before six numbers,
+// a number is empty or above 255, or the port would be 0.
 int32_t parsePasvPort(const char* reply, uint16_t* port);
 // "PORT a,b,c,d,p1,p2\r\n" for a dotted address and a port, into buf (which
 // holds PLAT_FORMAT_MAX bytes); the length of the line.

@@ -1,7 +1,8 @@
 // The one seam between the library and the operating system: sockets, time,
 // the global lock, memory, files and text formatting.  Everything above this
-// header is portable; posix.cpp implements it on Linux, a Windows backend
-// would be a sibling file.  Failures are reported in WinSock's numbering.
+// header is portable.  syscalls.cpp implements these functions over a table
+// of system calls that a backend fills: posix.cpp on Linux, win32.cpp on
+// Windows (the build takes one).  Failures are reported in WinSock's numbering.
 #pragma once
 
 #include <cstdarg>
@@ -180,13 +181,41 @@ int32_t platFormat(char* buf, const char* fmt, ...);
 int32_t platFormatV(char* buf, const char* fmt, va_list ap);
 
 // ---- Fault injection for tests ----
-// Makes the nth next call (1 = the very next) of an operation fail with the
-// given WinSock error (socket calls) or -1 (file and memory calls).  0 clears.
+// Every call of an operation below that can fail is counted; a test can make
+// any of them fail (platform/syscalls.h also lets it replace the calls).  A
+// failed socket call sets the given WinSock error for platLastError;
+// resolve, startup and socketError return it; file and memory calls fail
+// with -1 (null, 0) whatever nonzero value is given.  A failing close still
+// frees the handle.  A poll that fails finds nothing ready; a wait that
+// fails returns at once.
 enum PlatOp : int32_t {
   PLAT_OP_SOCKET, PLAT_OP_CONNECT, PLAT_OP_BIND, PLAT_OP_LISTEN, PLAT_OP_ACCEPT,
   PLAT_OP_SEND, PLAT_OP_RECV, PLAT_OP_GETSOCKNAME, PLAT_OP_RESOLVE, PLAT_OP_STARTUP,
   PLAT_OP_ALLOC, PLAT_OP_FILE_CREATE, PLAT_OP_FILE_OPEN, PLAT_OP_FILE_READ,
-  PLAT_OP_FILE_WRITE, PLAT_OP_COUNT
+  PLAT_OP_FILE_WRITE, PLAT_OP_CLOSE, PLAT_OP_POLL, PLAT_OP_WAIT, PLAT_OP_SET_NONBLOCKING,
+  PLAT_OP_SOCKET_ERROR, PLAT_OP_HOSTNAME, PLAT_OP_FILE_SEEK, PLAT_OP_FILE_CLOSE,
+  PLAT_OP_FILE_DELETE, PLAT_OP_CURRENT_DIR, PLAT_OP_COUNT
 };
+// Makes the nth next call (1 = the very next) of op fail with error; 0 clears.
 void platFaultSet(PlatOp op, int32_t nth, int32_t error);
+// Makes the nth next counted call of any operation fail, with errors[op]
+// (an array of PLAT_OP_COUNT), or platFaultDefaultError(op) when errors is
+// null; nth 0 clears.  The array must outlive the fault.
+void platFaultNthCall(uint32_t nth, const int32_t* errors);
+// Asks hook about every counted call (call = its number since the last
+// clear): 0 lets the call through, any other value is the error it fails with.
+typedef int32_t (*PlatFaultHook)(PlatOp op, uint32_t call, void* context);
+void platFaultSetHook(PlatFaultHook hook, void* context);
+// Makes every send, receive, file read or file write (op) move at most
+// maxBytes bytes per system call: short sends and short writes.  0 clears.
+void platFaultLimit(PlatOp op, int32_t maxBytes);
+// An error that fits a failure of op (WSAECONNRESET for send, ...).
+int32_t platFaultDefaultError(PlatOp op);
+// Counted calls of op since the last clear; PLAT_OP_COUNT counts them all.
+uint32_t platFaultCalls(PlatOp op);
+// The number of the last call a fault took the place of (0 if none) and
+// its operation in *op (-1 if none).
+uint32_t platFaultLastHit(int32_t* op);
+// Clears every fault, hook, limit and count, and puts the backend's own
+// calls back in the table.
 void platFaultClearAll();

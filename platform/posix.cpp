@@ -1,8 +1,6 @@
 // The POSIX backend of the platform seam: BSD sockets, poll(), the monotonic
 // clock, a recursive pthread mutex, calloc and plain file descriptors, with
 // every failure reported in WinSock's numbering.
-#if !defined(_WIN32)
-
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,30 +19,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/syscalls.h"
 
 namespace {
 
+uint32_t sysTickCount();
+void sysSleep(uint32_t ms);
+
 thread_local int32_t tLastError = 0;
-
-// ---- Fault injection ----
-
-std::atomic<int32_t> gFaultCountdown[PLAT_OP_COUNT];
-std::atomic<int32_t> gFaultError[PLAT_OP_COUNT];
-
-// True when this call of op is the one chosen to fail; *error gets the error.
-bool faultHit(PlatOp op, int32_t* error) {
-  std::atomic<int32_t>& countdown = gFaultCountdown[op];
-  int32_t n = countdown.load();
-  while (n > 0) {
-    if (countdown.compare_exchange_weak(n, n - 1)) {
-      if (n != 1) return false;
-      *error = gFaultError[op].load();
-      return true;
-    }
-  }
-  return false;
-}
 
 // ---- Error numbers ----
 
@@ -258,20 +240,10 @@ void lockInit() {
   pthread_mutexattr_destroy(&attr);
 }
 
-}  // namespace
-
-// ---- Byte order ----
-
-uint16_t platHtons(uint16_t v) { return htons(v); }
-uint32_t platHtonl(uint32_t v) { return htonl(v); }
-uint32_t platNtohl(uint32_t v) { return ntohl(v); }
-uint16_t platNtohs(uint16_t v) { return ntohs(v); }
 
 // ---- Socket library ----
 
-int32_t platStartup(char* description, int32_t descCap) {
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_STARTUP, &error)) return error;
+int32_t sysStartup(char* description, int32_t descCap) {
   static const char kDescription[] = "ZUB POSIX sockets 1.1";
   if (description != nullptr && descCap > 0) {
     int32_t i = 0;
@@ -281,25 +253,21 @@ int32_t platStartup(char* description, int32_t descCap) {
   return 0;
 }
 
-void platCleanup() {}
+void sysCleanup() {}
 
-int32_t platLastError() { return tLastError; }
-void platSetLastError(int32_t err) { tLastError = err; }
-int32_t platIsBlocking() { return 0; }
+int32_t sysLastError() { return tLastError; }
+void sysSetLastError(int32_t err) { tLastError = err; }
+int32_t sysIsBlocking() { return 0; }
 
-int32_t platSocket() {
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_SOCKET, &error)) return failWith(error);
+int32_t sysSocket() {
   int fd = avoidZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
   if (fd < 0) return failFromErrno();
   setSockState(fd, 0);
   return fd;
 }
 
-int32_t platConnect(int32_t sock, const PlatSockAddr* addr) {
+int32_t sysConnect(int32_t sock, const PlatSockAddr* addr) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_CONNECT, &error)) return failWith(error);
   if (addr == nullptr) return failWith(PLAT_WSAEFAULT);
   struct sockaddr_in sa;
   toSockaddr(addr, &sa);
@@ -332,10 +300,8 @@ int32_t platConnect(int32_t sock, const PlatSockAddr* addr) {
   return failWith(wsaFromErrno(e));
 }
 
-int32_t platBind(int32_t sock, const PlatSockAddr* addr) {
+int32_t sysBind(int32_t sock, const PlatSockAddr* addr) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_BIND, &error)) return failWith(error);
   if (addr == nullptr) return failWith(PLAT_WSAEFAULT);
   // WinSock lets a port whose last connection lingers in TIME_WAIT be bound
   // again, which the active-mode listener relies on; Linux needs
@@ -348,18 +314,14 @@ int32_t platBind(int32_t sock, const PlatSockAddr* addr) {
   return 0;
 }
 
-int32_t platListen(int32_t sock, int32_t backlog) {
+int32_t sysListen(int32_t sock, int32_t backlog) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_LISTEN, &error)) return failWith(error);
   if (listen(sock, backlog) != 0) return failFromErrno();
   return 0;
 }
 
-int32_t platAccept(int32_t sock, PlatSockAddr* peer) {
+int32_t sysAccept(int32_t sock, PlatSockAddr* peer) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_ACCEPT, &error)) return failWith(error);
   // As with WinSock, the accepted socket inherits the listener's
   // non-blocking mode.
   int listenerFlags = fcntl(sock, F_GETFL);
@@ -379,10 +341,8 @@ int32_t platAccept(int32_t sock, PlatSockAddr* peer) {
   return fd;
 }
 
-int32_t platSend(int32_t sock, const void* data, int32_t count) {
+int32_t sysSend(int32_t sock, const void* data, int32_t count) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_SEND, &error)) return failWith(error);
   if (count < 0) return failWith(PLAT_WSAEINVAL);
   ssize_t n;
   do {
@@ -392,10 +352,8 @@ int32_t platSend(int32_t sock, const void* data, int32_t count) {
   return static_cast<int32_t>(n);
 }
 
-int32_t platRecv(int32_t sock, void* data, int32_t count) {
+int32_t sysRecv(int32_t sock, void* data, int32_t count) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_RECV, &error)) return failWith(error);
   if (count < 0) return failWith(PLAT_WSAEINVAL);
   ssize_t n;
   do {
@@ -405,7 +363,7 @@ int32_t platRecv(int32_t sock, void* data, int32_t count) {
   return static_cast<int32_t>(n);
 }
 
-int32_t platRecvReady(int32_t sock, void* data, int32_t count) {
+int32_t sysRecvReady(int32_t sock, void* data, int32_t count) {
   if (count < 0) return failWith(PLAT_WSAEINVAL);
   // A poll reports such sockets as not readable; so does this.
   if (sock <= 0 || (sockState(sock) & (SOCK_CONNECTING | SOCK_CONNECT_FAILED)) != 0) return PLAT_NOTHING_READY;
@@ -416,13 +374,11 @@ int32_t platRecvReady(int32_t sock, void* data, int32_t count) {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_READY;
   // An injected fault counts the receives that found the socket readable,
   // as platRecv's do when a poll comes first.
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_RECV, &error)) return failWith(error);
   if (n < 0) return failFromErrno();
   return static_cast<int32_t>(n);
 }
 
-int32_t platCloseSocket(int32_t sock) {
+int32_t sysCloseSocket(int32_t sock) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   // Forget the state first: once closed, the number may be reused at once.
   setSockState(sock, 0);
@@ -431,7 +387,7 @@ int32_t platCloseSocket(int32_t sock) {
   return 0;
 }
 
-int32_t platSetNonBlocking(int32_t sock, uint32_t* arg) {
+int32_t sysSetNonBlocking(int32_t sock, uint32_t* arg) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   if (arg == nullptr) return failWith(PLAT_WSAEFAULT);
   int flags = fcntl(sock, F_GETFL);
@@ -441,7 +397,7 @@ int32_t platSetNonBlocking(int32_t sock, uint32_t* arg) {
   return 0;
 }
 
-int32_t platSocketError(int32_t sock) {
+int32_t sysSocketError(int32_t sock) {
   if (sock <= 0) return PLAT_WSAENOTSOCK;
   int soError = 0;
   socklen_t len = sizeof soError;
@@ -449,10 +405,8 @@ int32_t platSocketError(int32_t sock) {
   return soError == 0 ? 0 : wsaFromErrno(soError);
 }
 
-int32_t platGetSockName(int32_t sock, PlatSockAddr* addr) {
+int32_t sysGetSockName(int32_t sock, PlatSockAddr* addr) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_GETSOCKNAME, &error)) return failWith(error);
   if (addr == nullptr) return failWith(PLAT_WSAEFAULT);
   struct sockaddr_in sa;
   std::memset(&sa, 0, sizeof sa);
@@ -462,7 +416,7 @@ int32_t platGetSockName(int32_t sock, PlatSockAddr* addr) {
   return 0;
 }
 
-int32_t platGetHostName(char* buf, int32_t size) {
+int32_t sysGetHostName(char* buf, int32_t size) {
   if (buf == nullptr || size <= 0) return failWith(PLAT_WSAEFAULT);
   char name[HOST_NAME_MAX + 1];
   if (gethostname(name, sizeof name) != 0) return failFromErrno();
@@ -473,9 +427,7 @@ int32_t platGetHostName(char* buf, int32_t size) {
   return 0;
 }
 
-int32_t platResolve(const char* name, uint32_t* addrsNet, int32_t maxAddrs, int32_t* count) {
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_RESOLVE, &error)) return error;
+int32_t sysResolve(const char* name, uint32_t* addrsNet, int32_t maxAddrs, int32_t* count) {
   if (count != nullptr) *count = 0;
   if (name == nullptr || addrsNet == nullptr || count == nullptr || maxAddrs <= 0) return PLAT_WSAEFAULT;
   struct addrinfo hints;
@@ -517,7 +469,7 @@ int32_t platResolve(const char* name, uint32_t* addrsNet, int32_t maxAddrs, int3
   return 0;
 }
 
-int32_t platPollSocket(int32_t sock, int32_t mode) {
+int32_t sysPollSocket(int32_t sock, int32_t mode) {
   if (mode != PLAT_READABLE && mode != PLAT_WRITABLE && mode != PLAT_ERROR) return 0;
   Readiness r = classify(sock, sock <= 0 ? 0 : pollOnce(sock, 0));
   if (mode == PLAT_READABLE) return r.readable ? 1 : 0;
@@ -525,7 +477,7 @@ int32_t platPollSocket(int32_t sock, int32_t mode) {
   return r.error ? 1 : 0;
 }
 
-int32_t platWaitSockets(const PlatWait* items, int32_t count, uint32_t ms) {
+int32_t sysWaitSockets(const PlatWait* items, int32_t count, uint32_t ms) {
   // The blocking loop waits on a channel's few sockets; more are not watched.
   constexpr int32_t kMaxWait = 64;
   struct pollfd fds[kMaxWait];
@@ -539,14 +491,14 @@ int32_t platWaitSockets(const PlatWait* items, int32_t count, uint32_t ms) {
     fds[i].revents = 0;
     watched++;
   }
-  uint32_t start = platTickCount();
+  uint32_t start = sysTickCount();
   for (;;) {
-    uint32_t elapsed = platTickCount() - start;
+    uint32_t elapsed = sysTickCount() - start;
     uint32_t left = elapsed >= ms ? 0 : ms - elapsed;
     int timeout = left > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(left);
     if (watched == 0) {
       // Nothing can change while no descriptor is watched: wait out the time.
-      platSleep(left);
+      sysSleep(left);
       return 0;
     }
     int rc = poll(fds, static_cast<nfds_t>(n), timeout);
@@ -574,14 +526,14 @@ int32_t platWaitSockets(const PlatWait* items, int32_t count, uint32_t ms) {
 
 // ---- Time ----
 
-uint32_t platTickCount() {
+uint32_t sysTickCount() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 
-void platSleep(uint32_t ms) {
+void sysSleep(uint32_t ms) {
   if (ms == 0) {
     sched_yield();
     return;
@@ -595,52 +547,38 @@ void platSleep(uint32_t ms) {
 
 // ---- The global lock ----
 
-void platLockCreate() { pthread_once(&gLockOnce, lockInit); }
+void sysLockCreate() { pthread_once(&gLockOnce, lockInit); }
 
-void platLockEnter() {
+void sysLockEnter() {
   pthread_once(&gLockOnce, lockInit);
   pthread_mutex_lock(&gLock);
 }
 
-void platLockLeave() { pthread_mutex_unlock(&gLock); }
+void sysLockLeave() { pthread_mutex_unlock(&gLock); }
 
 // Kept alive on purpose (see above); attach creates it again as a no-op.
-void platLockDestroy() {}
+void sysLockDestroy() {}
 
 // ---- Memory ----
 
-void* platAllocZeroed(uint32_t size) {
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_ALLOC, &error)) return nullptr;
+void* sysAllocZeroed(uint32_t size) {
   return std::calloc(1, size == 0 ? 1 : size);
 }
 
-void platFree(void* p) { std::free(p); }
+void sysFree(void* p) { std::free(p); }
 
 // ---- Files ----
 // The hidden attribute has no POSIX meaning and is ignored.  Write sharing
 // is not denied: POSIX locks are advisory and would only stop this library
 // itself, so "deny write" is accepted and not enforced.
 
-int32_t platFileCreate(const char* path, int32_t attribute) {
+int32_t sysFileCreate(const char* path, int32_t attribute, int32_t exclusive) {
   (void)attribute;
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_FILE_CREATE, &error)) return PLAT_INVALID;
-  int fd = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+  int fd = openFile(path, O_WRONLY | O_CREAT | (exclusive != 0 ? O_EXCL : O_TRUNC));
   return fd < 0 ? PLAT_INVALID : fd;
 }
 
-int32_t platFileCreateNew(const char* path, int32_t attribute) {
-  (void)attribute;
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_FILE_CREATE, &error)) return PLAT_INVALID;
-  int fd = openFile(path, O_WRONLY | O_CREAT | O_EXCL);
-  return fd < 0 ? PLAT_INVALID : fd;
-}
-
-int32_t platFileOpen(const char* path, int32_t mode) {
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_FILE_OPEN, &error)) return PLAT_INVALID;
+int32_t sysFileOpen(const char* path, int32_t mode) {
   int flags;
   if (mode == PLAT_OF_READ_DENY_WRITE) {
     flags = O_RDONLY;
@@ -660,60 +598,43 @@ int32_t platFileOpen(const char* path, int32_t mode) {
   return fd;
 }
 
-int32_t platFileRead(int32_t file, void* buf, int32_t count) {
-  if (file <= 0) return PLAT_INVALID;
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_FILE_READ, &error)) return PLAT_INVALID;
-  if (count < 0 || buf == nullptr) return PLAT_INVALID;
-  char* p = static_cast<char*>(buf);
-  int32_t got = 0;
-  while (got < count) {
-    ssize_t n = read(file, p + got, static_cast<size_t>(count - got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return got > 0 ? got : PLAT_INVALID;
-    if (n == 0) break;
-    got += static_cast<int32_t>(n);
-  }
-  return got;
+int32_t sysFileRead(int32_t file, void* buf, int32_t count) {
+  if (file <= 0 || count < 0 || buf == nullptr) return PLAT_INVALID;
+  ssize_t n;
+  do {
+    n = read(file, buf, static_cast<size_t>(count));
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? PLAT_INVALID : static_cast<int32_t>(n);
 }
 
-// All or nothing: a short write (disk full) is a failure.  A count of 0
-// writes nothing.
-int32_t platFileWrite(int32_t file, const void* buf, int32_t count) {
-  if (file <= 0) return PLAT_INVALID;
-  int32_t error = 0;
-  if (faultHit(PLAT_OP_FILE_WRITE, &error)) return PLAT_INVALID;
-  if (count < 0 || (buf == nullptr && count > 0)) return PLAT_INVALID;
-  const char* p = static_cast<const char*>(buf);
-  int32_t done = 0;
-  while (done < count) {
-    ssize_t n = write(file, p + done, static_cast<size_t>(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return PLAT_INVALID;
-    done += static_cast<int32_t>(n);
-  }
-  return count;
+int32_t sysFileWrite(int32_t file, const void* buf, int32_t count) {
+  if (file <= 0 || count < 0 || (buf == nullptr && count > 0)) return PLAT_INVALID;
+  ssize_t n;
+  do {
+    n = write(file, buf, static_cast<size_t>(count));
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? PLAT_INVALID : static_cast<int32_t>(n);
 }
 
-int64_t platFileSeek(int32_t file, int64_t offset) {
+int64_t sysFileSeek(int32_t file, int64_t offset) {
   if (file <= 0 || offset < 0) return -1;
   off_t pos = lseek(file, static_cast<off_t>(offset), SEEK_SET);
   return pos < 0 ? -1 : static_cast<int64_t>(pos);
 }
 
-int32_t platFileClose(int32_t file) {
+int32_t sysFileClose(int32_t file) {
   if (file <= 0) return PLAT_INVALID;
   if (close(file) != 0 && errno != EINTR) return PLAT_INVALID;
   return 0;
 }
 
-int32_t platFileDelete(const char* path) {
+int32_t sysFileDelete(const char* path) {
   char local[PATH_MAX];
   if (!localPath(path, local)) return 0;
   return unlink(local) == 0 ? 1 : 0;
 }
 
-int32_t platCurrentDir(char* buf, int32_t size) {
+int32_t sysCurrentDir(char* buf, int32_t size) {
   if (buf == nullptr || size <= 0) return 0;
   buf[0] = '\0';
   char dir[PATH_MAX];
@@ -724,19 +645,47 @@ int32_t platCurrentDir(char* buf, int32_t size) {
   return len;
 }
 
-// ---- Fault injection ----
+constexpr PlatSyscalls kPosixCalls = {
+    .startup = sysStartup,
+    .cleanup = sysCleanup,
+    .lastError = sysLastError,
+    .setLastError = sysSetLastError,
+    .isBlocking = sysIsBlocking,
+    .socket = sysSocket,
+    .connect = sysConnect,
+    .bind = sysBind,
+    .listen = sysListen,
+    .accept = sysAccept,
+    .send = sysSend,
+    .recv = sysRecv,
+    .recvReady = sysRecvReady,
+    .closeSocket = sysCloseSocket,
+    .setNonBlocking = sysSetNonBlocking,
+    .socketError = sysSocketError,
+    .getSockName = sysGetSockName,
+    .getHostName = sysGetHostName,
+    .resolve = sysResolve,
+    .pollSocket = sysPollSocket,
+    .waitSockets = sysWaitSockets,
+    .tickCount = sysTickCount,
+    .sleep = sysSleep,
+    .lockCreate = sysLockCreate,
+    .lockEnter = sysLockEnter,
+    .lockLeave = sysLockLeave,
+    .lockDestroy = sysLockDestroy,
+    .allocZeroed = sysAllocZeroed,
+    .free = sysFree,
+    .fileCreate = sysFileCreate,
+    .fileOpen = sysFileOpen,
+    .fileRead = sysFileRead,
+    .fileWrite = sysFileWrite,
+    .fileSeek = sysFileSeek,
+    .fileClose = sysFileClose,
+    .fileDelete = sysFileDelete,
+    .currentDir = sysCurrentDir,
+};
 
-void platFaultSet(PlatOp op, int32_t nth, int32_t error) {
-  if (op < 0 || op >= PLAT_OP_COUNT) return;
-  gFaultError[op].store(error);
-  gFaultCountdown[op].store(nth > 0 ? nth : 0);
-}
+}  // namespace
 
-void platFaultClearAll() {
-  for (int32_t i = 0; i < PLAT_OP_COUNT; i++) {
-    gFaultCountdown[i].store(0);
-    gFaultError[i].store(0);
-  }
-}
-
-#endif  // !_WIN32
+const PlatSyscalls platSysDefault = kPosixCalls;
+PlatSyscalls platSys = kPosixCalls;

@@ -48,3 +48,13 @@ void appendText(char* text, const char* addition, int32_t capacity) {
   while (n < capacity - 1 && addition[i] != '\0') text[n++] = addition[i++];
   text[n] = '\0';
 }
+
+int32_t wholeLineLength(const char* text, int32_t capacity, int32_t max) {
+  if (text == nullptr || capacity < 1) return -1;
+  for (int32_t i = 0; i < capacity; i++) {
+    char c = text[i];
+    if (c == '\0') return i;
+    if (c == '\r' || c == '\n' || i == max) return -1;
+  }
+  return -1;
+}

@@ -17,6 +17,10 @@ void stripLineEnd(char* text);
 // Copies until NUL, CR or LF or max characters; always terminates; the count
 // stored.  Pointers are not tested.
 int32_t copyLine(char* dst, const char* src, int32_t max);
+// The length of a text that is to be used whole on one line: -1 when it is
+// not terminated within `capacity` bytes, is longer than max characters, or
+// holds a CR or LF.  A null text or a capacity below 1 has no text: -1.
+int32_t wholeLineLength(const char* text, int32_t capacity, int32_t max);
 // Copies until NUL or max characters; always terminates; the count stored.
 // A null source or destination stores nothing and gives 0.
 int32_t copyText(char* dst, const char* src, int32_t max);

@@ -59,6 +59,8 @@ inline bool runReplies(const uint8_t* data, size_t size, size_t* replies = nullp
   for (; count <= size; ++count) {
     int32_t r = readReplyOrEnd(rec);
     if (r == REPLY_CONNECTION_ENDED) break;
+    // Bytes that make no reply stay queued: the read ends there.
+    if (r == ZUB_E_READ) break;
     if (r == ZUB_E_TIMEOUT || (r > 0 && r < 3) || (r < 0 && r != ZUB_E_SERVER_ERROR)) {
       ok = false;
       break;

@@ -415,9 +415,19 @@ struct ScriptServer::Impl {
     }
   }
 
-  bool connectTo(const sockaddr_in& addr, int timeoutMs, const std::string& what, int* out) {
+  bool connectTo(const sockaddr_in& addr, int timeoutMs, const std::string& what, int* out,
+                 const std::string& from = "") {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(what + ": " + errnoText("socket"));
+    if (!from.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      if (inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 || (ntohl(local.sin_addr.s_addr) >> 24) != 127 ||
+          ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ::close(fd);
+        return fail(what + ": cannot connect from " + from);
+      }
+    }
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
       if (errno != EINPROGRESS) {
         std::string msg = what + ": " + errnoText("connect");
@@ -603,7 +613,7 @@ struct ScriptServer::Impl {
         std::string why;
         if (!parsePortLine(lastPortLine, &addr, &why)) return fail(what + ": " + why);
         int fd = -1;
-        if (!connectTo(addr, a.timeoutMs, what, &fd)) return false;
+        if (!connectTo(addr, a.timeoutMs, what, &fd, a.pieces.empty() ? "" : a.pieces[0])) return false;
         closeFd(dataFd);
         dataFd = fd;
         return true;
@@ -1136,7 +1146,12 @@ uint16_t ScriptServer::pasvReply(const std::string& format) {
 }
 
 void ScriptServer::acceptPassiveData() { impl_->push(textAction(Kind::AcceptPassive, "")); }
-void ScriptServer::portConnect() { impl_->push(textAction(Kind::PortConnect, "")); }
+void ScriptServer::portConnect(const std::string& from) {
+  Action a;
+  a.kind = Kind::PortConnect;
+  if (!from.empty()) a.pieces.push_back(from);
+  impl_->push(std::move(a));
+}
 void ScriptServer::dataSend(const std::string& bytes) { dataSendChunks({bytes}, 0); }
 
 void ScriptServer::dataSendChunks(const std::vector<std::string>& pieces, int delayMs) {

@@ -88,8 +88,9 @@ class ScriptServer {
   // Accepts the client's connection on the listener of the last pasvReply.
   void acceptPassiveData();
   // Connects to the address of the last PORT line taken by an expect action
-  // (only 127.x.x.x addresses; anything else is a script error).
-  void portConnect();
+  // (only 127.x.x.x addresses; anything else is a script error), from
+  // another loopback address when `from` is given ("127.0.0.2").
+  void portConnect(const std::string& from = "");
   void dataSend(const std::string& bytes);
   void dataSendChunks(const std::vector<std::string>& pieces, int delayMs = 50);
   // Reads the data connection until the client closes it; the bytes become a

@@ -34,4 +34,23 @@ void closeChannelLog(int32_t channel);
 // True while the file descriptor is open in this process.
 bool fdIsOpen(int32_t fd);
 
+// Two loopback ports a data connection cannot use, held while the object
+// lives: `refusing` is bound but not listening (an attempt is refused), and
+// `dropping` listens with a full queue (an attempt is never answered).
+class UnreachablePorts {
+ public:
+  UnreachablePorts();
+  ~UnreachablePorts();
+  UnreachablePorts(const UnreachablePorts&) = delete;
+  UnreachablePorts& operator=(const UnreachablePorts&) = delete;
+
+  uint16_t refusing = 0;
+  uint16_t dropping = 0;
+
+ private:
+  int refusingFd_ = -1;
+  int droppingFd_ = -1;
+  int fillers_[3] = {-1, -1, -1};
+};
+
 }  // namespace zubtest

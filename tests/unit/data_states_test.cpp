@@ -22,14 +22,20 @@ TEST(PasvParse, Table) {
       {"227 Entering passive mode (127,0,0,1,163,133).\r\n", 1, 163 * 256 + 133},
       // No parenthesis and no final line end.
       {"227 =127,0,0,1,4,1", 1, 4 * 256 + 1},
-      // A digit before the parenthesis is the first of the six numbers, and
-      // the parenthesis after its separator an empty one.
-      {"227 Mode 2 (127,0,0,1,4,1)\r\n", 1, 0 * 256 + 1},
+      // A digit before the parenthesis is the first of the six numbers; the
+      // parenthesis after its separator is no number, and no port is made up.
+      {"227 Mode 2 (127,0,0,1,4,1)\r\n", -1, 0},
       {"227 Mode 2,127,0,0,1,4,1)\r\n", 1, 1 * 256 + 4},
-      // Comma plus space: the space is an empty number, so the parse shifts.
-      {"227 Entering Passive Mode (127, 0, 0, 1, 4, 1)\r\n", 1, 0},
-      // The low part counts only with its low 8 bits; the port keeps 16 bits.
-      {"227 (1,2,3,4,300,300)\r\n", 1, static_cast<uint16_t>(300 * 256 + 44)},
+      // Comma plus space: the space is no number either.
+      {"227 Entering Passive Mode (127, 0, 0, 1, 4, 1)\r\n", -1, 0},
+      // Numbers above 255, signed ones and port 0 name no port.
+      {"227 (1,2,3,4,300,300)\r\n", -1, 0},
+      {"227 (127,0,0,1,4,256)\r\n", -1, 0},
+      {"227 (127,0,0,1,99999999999,1)\r\n", -1, 0},
+      {"227 (127,0,0,1,-4,1)\r\n", -1, 0},
+      {"227 (127,0,0,1,0,0)\r\n", -1, 0},
+      {"227 (127,0,0,1,255,255)\r\n", 1, 65535},
+      {"227 (127,0,0,1,0,1)\r\n", 1, 1},
       // The code's own digits and its separator are not searched.
       {"227 (9,9,9,9,0,21)\r\n", 1, 21},
       {"227 Entering Passive Mode\r\n", 0, 0},

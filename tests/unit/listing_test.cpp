@@ -203,6 +203,15 @@ TEST(ListingTest, MatchFileRejectsUnusableArgumentsWithoutWriting) {
   EXPECT_EQ(zubMatchFile(nullptr, 0, out, 8, "*", 0), 0);
   EXPECT_EQ(zubMatchFile(THREE, -1, out, 8, "*", 0), 0);
   EXPECT_STREQ(out, "");
+  // A start beyond the text's end: nothing past its terminator is read (the
+  // text sits in a block of its exact size).
+  const std::string text = "a.txt\r\n";
+  std::vector<char> exact(text.c_str(), text.c_str() + text.size() + 1);
+  for (int32_t start : {static_cast<int32_t>(text.size()), static_cast<int32_t>(text.size()) + 1, 100}) {
+    std::strcpy(out, "keep");
+    EXPECT_EQ(zubMatchFile(exact.data(), start, out, 8, "*", 0), 0) << start;
+    EXPECT_STREQ(out, "") << start;
+  }
 }
 
 // The zubFileLength line in the library-wide trace log, read back as written.

@@ -116,6 +116,29 @@ TEST_F(Queries, TextsNotesAndUnknownCodes) {
   EXPECT_EQ(zubGetString(0, 99, nullptr, 10), ZUB_E_NULL_ARGUMENT);
 }
 
+// A null buffer is an error only where the buffer would be read or written.
+TEST_F(Queries, NullBufferOnlyWhereItWouldBeUsed) {
+  struct Row {
+    int32_t code;
+    int32_t size;
+    int32_t result;
+  };
+  const Row rows[] = {
+      {ZUB_STR_SERVER_IP, 16, 0},  // too small: nothing is stored, so no buffer is needed
+      {ZUB_STR_SERVER_IP, -5, 0},
+      {ZUB_STR_SERVER_IP, 17, ZUB_E_NULL_ARGUMENT},
+      {ZUB_STR_LOCAL_IP, 100, ZUB_E_CANNOT_COMPLY},  // no connection: nothing to store either way
+      {ZUB_STR_LAST_REPLY, 0, ZUB_E_NULL_ARGUMENT},   // the terminator would be written
+      {ZUB_STR_REPLY_NOTES, 10, ZUB_E_NULL_ARGUMENT},
+      {ZUB_STR_COUNT_LINES, 10, ZUB_E_NULL_ARGUMENT},  // read
+      {99, 10, ZUB_E_NULL_ARGUMENT},                   // "?" would be written
+  };
+  rec(0)->serverAddr = 0x7F000001;
+  for (const Row& row : rows) {
+    EXPECT_EQ(zubGetString(0, row.code, nullptr, row.size), row.result) << row.code << " size " << row.size;
+  }
+}
+
 // A loopback address whose port nothing listens on (bound, noted, closed).
 PlatSockAddr closedLoopbackPort() {
   PlatSockAddr a{};

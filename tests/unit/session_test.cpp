@@ -165,6 +165,15 @@ TEST_F(SessionTest, RefusedConnectionAndUnknownHost) {
   log = normalisedLog();
   EXPECT_NE(log.find("Server: 'no-such-host.invalid'\r\n"), std::string::npos);
   EXPECT_NE(log.find("SockCode=-11001 zubCode=0"), std::string::npos) << log;
+  // The socket made for the attempt never connected: it is closed, or a
+  // close would wait for it to become writable for ever.
+  EXPECT_EQ(rec_->ctrlSock, 0);
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+  EXPECT_EQ(zubClose(0), 0);
+  int32_t r = 0;
+  for (int guard = 0; guard < 200 && (r = zubDriver(0)) > 0; guard++) {
+  }
+  EXPECT_EQ(r, 0);
 }
 
 TEST_F(SessionTest, HostNameIsResolvedAndTraced) {

@@ -417,6 +417,47 @@ TEST_P(BothModes, ListingIntoTheCallersBuffer) {
   EXPECT_EQ(rec_->listenSock, 0);
 }
 
+// A LIST/NLST argument goes out whole or not at all: one that does not end
+// within the capacity, is too long for the command line or holds a line
+// break is refused before anything is sent, never shortened.
+TEST_F(TransferTest, ListingArgumentIsSentWholeOrRefused) {
+  const std::string longest(LIST_ARG_MAX, 'a');
+  struct Row {
+    std::string arg;
+    int32_t capacity;  // 0: the buffer's own
+    int32_t kind;
+    std::string line;  // sent; empty: refused
+  };
+  const Row rows[] = {
+      {"/pub", 5, ZUB_LIST_ARG, "LIST /pub\r\n"},  // the terminator just fits
+      {"/pub", 4, ZUB_LIST_ARG, ""},               // it does not
+      {longest, 0, ZUB_NLST_ARG, "NLST " + longest + "\r\n"},
+      {longest + "b", 0, ZUB_NLST_ARG, ""},
+      {"/pub\r\nDELE x", 0, ZUB_LIST_ARG, ""},
+      {"/pub\nx", 0, ZUB_LIST_ARG, ""},
+      {"", 0, ZUB_LIST_ARG, "LIST \r\n"},
+      {"", -1, ZUB_LIST_ARG, ""},
+  };
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  for (const Row& row : rows) {
+    if (!row.line.empty()) srv.serveList(DataMode::Passive, row.line, "x\r\n");
+  }
+  std::vector<char> buf(4096, 'Q');
+  for (const Row& row : rows) {
+    std::memcpy(buf.data(), row.arg.c_str(), row.arg.size() + 1);
+    int32_t capacity = row.capacity != 0 ? row.capacity : static_cast<int32_t>(buf.size());
+    EXPECT_EQ(zubGetList(0, row.kind, buf.data(), capacity), row.line.empty() ? ZUB_E_CANNOT_COMPLY : 3)
+        << row.arg.substr(0, 20) << " " << capacity;
+  }
+  ASSERT_TRUE(srv.waitDone());
+  EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
+  // Only the accepted ones went out: PASV and LIST/NLST once each.
+  size_t lists = 0;
+  for (const std::string& c : srv.commands()) lists += c.rfind("LIST", 0) == 0 || c.rfind("NLST", 0) == 0;
+  EXPECT_EQ(lists, 3u);
+}
+
 // A listing piece is stored only when it leaves room for the terminator.
 TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   ScriptServer srv;
@@ -436,7 +477,6 @@ TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   srv.serveList(DataMode::Passive, "LIST\r\n", "x");
   srv.serveList(DataMode::Passive, "LIST\r\n", "y");
   srv.serveList(DataMode::Passive, "LIST\r\n", "");
-  srv.serveList(DataMode::Passive, "LIST \r\n", "z");
 
   char buf[200];
   std::memset(buf, '#', sizeof buf);
@@ -460,9 +500,10 @@ TEST_F(TransferTest, ListingOverflowKeepsWhatFitted) {
   EXPECT_EQ(zubGetList(0, ZUB_LIST, buf, 1), 0);
   EXPECT_EQ(buf[0], '\0');
   EXPECT_EQ(buf[1], '#');
-  // The most negative capacity is no room at all, for the argument too.
+  // The most negative capacity is no room at all, for the argument too:
+  // refused before anything is sent.
   std::strcpy(buf, "/pub");
-  EXPECT_EQ(zubGetList(0, ZUB_LIST_ARG, buf, INT32_MIN), ZUB_E_LIST_OVERFLOW);
+  EXPECT_EQ(zubGetList(0, ZUB_LIST_ARG, buf, INT32_MIN), ZUB_E_CANNOT_COMPLY);
   EXPECT_STREQ(buf, "/pub");
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
@@ -568,29 +609,10 @@ TEST_F(TransferTest, PassiveReplyVariants) {
 // port fails at once with its own code, and a port that drops the attempt
 // ends with the deadline instead of holding one driver call for minutes.
 TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
-  // A port bound but not listening (it stays reserved and refuses), and a
-  // listener whose full queue drops every further attempt without an answer.
-  int closedFd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(closedFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  socklen_t len = sizeof sa;
-  getsockname(closedFd, reinterpret_cast<sockaddr*>(&sa), &len);
-  const uint16_t refusing = ntohs(sa.sin_port);
-  int fullFd = socket(AF_INET, SOCK_STREAM, 0);
-  sa.sin_port = 0;
-  ASSERT_EQ(bind(fullFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(fullFd, 0), 0);
-  len = sizeof sa;
-  getsockname(fullFd, reinterpret_cast<sockaddr*>(&sa), &len);
-  const uint16_t dropping = ntohs(sa.sin_port);
-  std::vector<int> fillers;
-  for (int i = 0; i < 3; ++i) {
-    int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    fillers.push_back(c);
-  }
+  // A port that refuses and one that never answers.
+  UnreachablePorts ports;
+  const uint16_t refusing = ports.refusing;
+  const uint16_t dropping = ports.dropping;
   auto pasv = [](uint16_t port) {
     return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
            ")\r\n";
@@ -633,9 +655,6 @@ TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
   EXPECT_EQ(find(log, "DataSock is connected."), std::string::npos);
   zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
   srv.stop();
-  for (int c : fillers) close(c);
-  close(fullFd);
-  close(closedFd);
 }
 
 // A data connection that goes quiet after its last piece is a time-out, in
