@@ -176,11 +176,12 @@ int32_t tlsBegin(ChannelRecord* rec, TlsLink link) {
   TlsChannel* ch = &tlsChannels[rec->chanIndex];
   int32_t sock = link == TLS_CONTROL ? rec->ctrlSock : rec->dataSock;
   if (sock <= 0 || !prepareLibrary()) return ZUB_E_TLS_HANDSHAKE;
-  freeSession(ch, link);
   if (link == TLS_CONTROL) {
     // A new control session: nothing of the last connection is reused.
     tlsResetChannel(rec);
     ch->ctx = newContext(rec);
+  } else {
+    freeSession(ch, TLS_DATA);
   }
   if (ch->ctx == nullptr) return ZUB_E_TLS_HANDSHAKE;
   SSL* ssl = SSL_new(ch->ctx);
