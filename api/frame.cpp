@@ -164,14 +164,16 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t cod
       rec->deadlineTick = 0;
       return rec->autoCall;
     case ZUB_SET_SLEEP_TIME:
-      settings.sleepTime = value;
-      return value;
+      // A pause is never negative: taken as unsigned, -1 would be a sleep
+      // of 49 days inside the next wait.
+      settings.sleepTime = value < 0 ? 0 : value;
+      return settings.sleepTime;
     case ZUB_SET_CTRL_PORT:
       rec->ctrlPort = static_cast<uint16_t>(value);
       return value;
     case ZUB_SET_CLOSE_DELAY:
-      settings.closeDelay = value;
-      return value;
+      settings.closeDelay = value < 0 ? 0 : value;
+      return settings.closeDelay;
     case ZUB_SET_BLOCK_SIZE: {
       // Compared unsigned: a negative value is a huge one.
       uint32_t v = static_cast<uint32_t>(value);

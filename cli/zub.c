@@ -284,31 +284,21 @@ static void failJobLocal(Job *j, const char *path, const char *what)
 
 static int32_t armed(Worker *w, int op, int32_t result);
 
+/* The library writes a PASS line with asterisks only, so the log may start
+ * before the login and show why a login failed. */
 static void traceOpen(Worker *w)
 {
   if (opt.trace == NULL || w->traced) return;
   char path[4096];
   if (w->ch == 0) snprintf(path, sizeof path, "%s", opt.trace);
   else snprintf(path, sizeof path, "%s.%d", opt.trace, w->ch);
-  if (zubSetString(w->ch, ZUB_STR_OPEN_LOG, path) <= 0) {
-    errorLine("zub: cannot create the trace log %s", path);
-    return;
-  }
   w->traced = 1;
-  zubSetString(w->ch, ZUB_STR_WRITE_LOG, "zub: the trace starts after the login, which carries the password");
-}
-
-static void traceClose(Worker *w)
-{
-  if (!w->traced) return;
-  zubSetString(w->ch, ZUB_STR_WRITE_LOG, "zub: the channel logs in again; its trace ends here");
-  zubSetString(w->ch, ZUB_STR_OPEN_LOG, ""); /* no file: closes the log */
-  w->traced = 0;
+  if (zubSetString(w->ch, ZUB_STR_OPEN_LOG, path) <= 0) errorLine("zub: cannot create the trace log %s", path);
 }
 
 static void startWorker(Worker *w)
 {
-  traceClose(w);
+  traceOpen(w);
   w->phase = W_CONNECTING;
   w->job = NULL;
   armed(w, OP_CONNECT, zubConnect(w->ch, server.host, login, secret));
@@ -423,7 +413,6 @@ static void sessionStepDone(Worker *w, int op, int32_t r)
     return;
   }
   if (op == OP_CONNECT) {
-    traceOpen(w);
     armed(w, OP_TYPE, zubSetMode(w->ch, 'B'));
   } else if (op == OP_TYPE) {
     armed(w, OP_PWD, zubGetServerDir(w->ch, NULL, 0));
@@ -517,7 +506,7 @@ static void startGet(Worker *w, Job *j, const char *path)
   snprintf(names, sizeof names, "%s%c%s", path, NAME_SEPARATOR, j->target);
   j->lastCount = 0;
   j->started = nowSeconds();
-  j->slot = zubProgressStarted(&progress, j->local, j->offset, j->size);
+  j->slot = zubProgressStarted(&progress, j->remote, j->offset, j->size);
   armed(w, OP_GET, zubGetFile(w->ch, names));
 }
 
@@ -725,6 +714,8 @@ static void jobDone(Worker *w, int32_t r)
   if (r < 0) {
     if (op == OP_CWD && j->kind == J_LS) {
       /* Not a directory, perhaps a file: list it by name. */
+      describe(w->ch, r, j->savedError, sizeof j->savedError);
+      j->savedCode = r;
       startList(w, opt.nlst ? ZUB_NLST_ARG : ZUB_LIST_ARG, path);
       return;
     }
@@ -772,6 +763,14 @@ static void jobDone(Worker *w, int32_t r)
     case OP_LIST:
       if (!listingComplete(w->list)) {
         failJob(j, EXIT_SERVER, "the listing is longer than zub takes (4 MiB)");
+        finishOk(w, j);
+        j->state = S_FAILED;
+        return;
+      }
+      /* Some servers answer a listing of a missing name with an empty one:
+       * what names neither a folder nor a file fails as the CWD did. */
+      if (j->kind == J_LS && j->savedCode != 0 && w->list[0] == '\0') {
+        failJob(j, EXIT_SERVER, j->savedError);
         finishOk(w, j);
         j->state = S_FAILED;
         return;
@@ -1160,7 +1159,7 @@ static const char USAGE[] =
     "  --active        active data connections (PORT)\n"
     "  --passive       passive data connections (PASV, the default)\n"
     "  --timeout S     give up on a connection, reply or data silent for S seconds (default 30)\n"
-    "  --trace FILE    trace log of channel 0 in FILE, of channel N in FILE.N (logins are not traced)\n"
+    "  --trace FILE    trace log of channel 0 in FILE, of channel N in FILE.N\n"
     "  -q              no progress, only errors\n"
     "  --progress=MODE auto (bars on a terminal, default), bar, plain (a line per file), none\n"
     "  -h, --help      this text\n"
@@ -1393,6 +1392,8 @@ static int cmdQuote(char **args, int count)
   return 0;
 }
 
+static char **args; /* the operands of the command line */
+
 int main(int argc, char **argv)
 {
   if (argc < 2) {
@@ -1404,7 +1405,8 @@ int main(int argc, char **argv)
     printf(USAGE);
     return EXIT_OK;
   }
-  char **args = calloc((size_t)argc, sizeof *args);
+  /* Kept in a global: the many early returns below leave it to exit. */
+  args = calloc((size_t)argc, sizeof *args);
   int count = 0, quiet = 0, onlyArgs = 0;
   if (args == NULL) return EXIT_INTERNAL;
   for (int i = 2; i < argc; i++) {
@@ -1474,7 +1476,6 @@ int main(int argc, char **argv)
   else if (strcmp(cmd, "rmdir") == 0) r = cmdSimple(J_RMDIR, args, count);
   else if (strcmp(cmd, "quote") == 0) r = cmdQuote(args, count);
   else r = usageError("unknown command %s", cmd);
-  free(args);
   if (r != 0) return r;
   if (jobCount == 0) return exitCode != EXIT_OK ? exitCode : EXIT_OK;
   r = resolveLogin();

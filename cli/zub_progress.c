@@ -130,19 +130,27 @@ static void drawBars(ZubProgress *p, double now)
   size_t at = 0;
   if (p->linesDrawn > 0) at = (size_t)snprintf(buf, sizeof buf, "\r\033[%dA", p->linesDrawn);
   int lines = 0;
+  /* The figures take 38 columns; the name gets the rest, cut at its start
+   * (the end tells files apart). */
+  int nameWidth = width - 1 - 38;
+  if (nameWidth < 10) nameWidth = 10;
   for (int i = 0; i < ZUB_PROGRESS_SLOTS; i++) {
     ZubProgressSlot *s = &p->slots[i];
     if (!s->active) continue;
+    char name[sizeof s->name];
+    int n = (int)strlen(s->name);
+    if (n > nameWidth) snprintf(name, sizeof name, "...%s", s->name + n - (nameWidth - 3));
+    else snprintf(name, sizeof name, "%s", s->name);
     double took = now - s->started;
     double speed = took > 0.05 ? (double)s->moved / took : 0;
     zubFormatBytes((double)s->position, a, sizeof a);
     zubFormatBytes(speed, b, sizeof b);
     if (s->size > 0) {
       formatTime(speed > 0 ? (double)(s->size - s->position) / speed : -1, eta, sizeof eta);
-      snprintf(line, sizeof line, "%-40s %10s %3d%% %10s/s %8s", s->name, a, (int)(s->position * 100 / s->size), b,
-               eta);
+      snprintf(line, sizeof line, "%-*s %10s %3d%% %10s/s %8s", nameWidth, name, a, (int)(s->position * 100 / s->size),
+               b, eta);
     } else {
-      snprintf(line, sizeof line, "%-40s %10s   -- %10s/s %8s", s->name, a, b, "--:--");
+      snprintf(line, sizeof line, "%-*s %10s   -- %10s/s %8s", nameWidth, name, a, b, "--:--");
     }
     at = putLine(buf, at, sizeof buf, line, width);
     lines++;

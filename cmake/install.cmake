@@ -44,16 +44,13 @@ install(CODE "
     DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")
 " COMPONENT dev)
 
-# Section 3 (the C interface) goes with the header; section 1 with programs.
+# Section 3 (the C interface) goes with the header; zub.1 goes with zub (cli/).
 file(GLOB ZUB_MAN3 CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/*.3)
-file(GLOB ZUB_MAN1 CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/*.1)
 install(FILES ${ZUB_MAN3} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
-if(ZUB_MAN1)
-  install(FILES ${ZUB_MAN1} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
-endif()
 
 # Debian packages: cpack -G DEB in the build folder makes
-# libzub32-1_<version>_<arch>.deb and libzub32-dev_<version>_<arch>.deb.
+# libzub32-1_<version>_<arch>.deb, libzub32-dev_<version>_<arch>.deb and
+# zub_<version>_<arch>.deb (the command-line client).
 set(CPACK_PACKAGE_NAME libzub32)
 set(CPACK_PACKAGE_VERSION ${ZUB_LIB_VERSION})
 set(CPACK_PACKAGE_VENDOR "ZUB32")
@@ -62,7 +59,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FTP client library with a plain C API")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev)
+set(CPACK_COMPONENTS_ALL runtime dev zub)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzub32-${ZUB_SOVERSION})
@@ -78,6 +75,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzub32-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libzub32-${ZUB_SOVERSION} (= ${ZUB_LIB_VERSION})")
+set(CPACK_DEBIAN_ZUB_PACKAGE_NAME zub)
+set(CPACK_DEBIAN_ZUB_PACKAGE_SECTION net)
+# dpkg-shlibdeps would look for libzub32.so.1 on this machine, not in the package beside it.
+set(CPACK_DEBIAN_ZUB_PACKAGE_DEPENDS "libzub32-${ZUB_SOVERSION} (= ${ZUB_LIB_VERSION}), libc6 (>= 2.34)")
+set(CPACK_COMPONENT_ZUB_DESCRIPTION "command-line FTP client on the ZUB32 library, many transfers from one thread")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "FTP client library with a plain C API (shared library)")
 set(CPACK_COMPONENT_DEV_DESCRIPTION "FTP client library with a plain C API (header, pkg-config and CMake files, man pages)")
 # Debian packages belong in /usr: a build configured for another prefix is

@@ -215,7 +215,9 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
     rec->deadlineTick = tickAfter(t, settings.sendTimeout);
     return STEP_ON;
   }
-  // A failed read counts as the end of the file.
+  // A failed read is no end of the file: the server would keep a file cut
+  // short and the upload would pass for complete.
+  if (n < 0) return errorExit(rec, 0, ZUB_E_NOT_COMPLETED);
   traceText(rec, "[EOF]\r\n");
   rec->waitWritable = 1;
   uint32_t t = platTickCount();

@@ -161,7 +161,7 @@ ZUB_EXPORT int32_t ZUB_API zubRelease(void);
  *  -9 a blank and the server's last reply line follow. The count stored (0 and an empty text for a code
  *  without text); 0 and nothing written for a size below 1; ZUB_E_NULL_ARGUMENT for a null buffer. */
 ZUB_EXPORT int32_t ZUB_API zubErrorText(int32_t channel, int32_t code, char *buffer, int32_t size);
-/** Sets a numbered setting (ZUB_SET_*); the value passed (codes 6, 11 and 14: the value kept after their
+/** Sets a numbered setting (ZUB_SET_*); the value passed (codes 6, 8, 10, 11 and 14: the value kept after their
  *  mask or clamp), or -1 for an unknown code. */
 ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t code, int32_t value);
 /** Code 20 creates the channel's trace log file (its handle, or -1); code 21 writes the text and CR LF to it

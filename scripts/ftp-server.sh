@@ -91,8 +91,10 @@ start() {
   if pid=$(running_pid); then
     die "a server is already running (pid $pid); stop it first: bash scripts/ftp-server.sh stop"
   fi
+  rm -f "$state/made"
   if [[ -z $folder ]]; then
     folder=$(mktemp -d "${TMPDIR:-/tmp}/zub-ftp.XXXXXX")
+    echo "$folder" >"$state/made"
   fi
   [[ -d $folder ]] || die "folder '$folder' does not exist"
   folder=$(cd "$folder" && pwd)
@@ -130,7 +132,7 @@ print_env() {
 # Only the files this script wrote: the state folder may be one the user named.
 clear_state() {
   [[ -d $state ]] || return 0
-  rm -f "$state"/{pid,port,port.tmp,password,folder,server.log}
+  rm -f "$state"/{pid,port,port.tmp,password,folder,made,server.log}
   rmdir "$state" 2>/dev/null || true
 }
 
@@ -147,8 +149,14 @@ stop() {
     waited=$((waited + 1))
   done
   kill -0 "$pid" 2>/dev/null && kill -KILL "$pid"
+  # The folder start made goes too, unless something was put there.
+  local made=
+  [[ -f $state/made ]] && made=$(cat "$state/made")
   clear_state
   echo "FTP server stopped"
+  if [[ -n $made ]] && ! rmdir "$made" 2>/dev/null; then
+    echo "its folder $made is kept: it is not empty"
+  fi
 }
 
 case ${1:-} in

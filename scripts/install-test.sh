@@ -22,7 +22,7 @@ debs_installed=0
 cleanup() {
   bash "$top/scripts/ftp-server.sh" stop >/dev/null 2>&1 || true
   if ((debs_installed)); then
-    apt-get -o DPkg::Lock::Timeout=600 remove -y -q libzub32-1 libzub32-dev >/dev/null 2>&1 || true
+    apt-get -o DPkg::Lock::Timeout=600 remove -y -q libzub32-1 libzub32-dev zub >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -107,9 +107,12 @@ step "Debian packages"
 (cd "$build" && cpack -G DEB >/dev/null)
 runtime=$(ls "$build"/libzub32-1_*.deb)
 dev=$(ls "$build"/libzub32-dev_*.deb)
+client=$(ls "$build"/zub_*.deb)
 runtime_files=$(dpkg-deb -c "$runtime")
 dev_files=$(dpkg-deb -c "$dev")
 grep -q '/libzub32.so.1.0.0$' <<<"$runtime_files"
+client_files=$(dpkg-deb -c "$client")
+grep -q '/usr/bin/zub$' <<<"$client_files"
 for f in include/zub32.h pkgconfig/zub32.pc cmake/zub32/zub32Config.cmake man3/zubConnect.3 man3/zub32.3; do
   grep -Eq "$f(\.gz)?\$" <<<"$dev_files" || { echo "$dev lacks $f" >&2; false; }
 done
@@ -118,16 +121,20 @@ done
 control=$(dpkg-deb --ctrl-tarfile "$runtime" | tar -t | sed 's|^\./||' | sort | tr '\n' ' ')
 [[ $control == " control md5sums triggers " || $control == "control md5sums triggers " ]] ||
   { echo "$runtime has the control files $control" >&2; false; }
-if [[ $EUID -eq 0 ]] && ! dpkg -s libzub32-1 >/dev/null 2>&1 && ! dpkg -s libzub32-dev >/dev/null 2>&1; then
+if [[ $EUID -eq 0 ]] && ! dpkg -s libzub32-1 >/dev/null 2>&1 && ! dpkg -s libzub32-dev >/dev/null 2>&1 &&
+  ! dpkg -s zub >/dev/null 2>&1; then
   debs_installed=1
-  apt-get -o DPkg::Lock::Timeout=600 install -y -q "$runtime" "$dev" >/dev/null
-  files=$(dpkg -L libzub32-1 libzub32-dev)
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q "$runtime" "$dev" "$client" >/dev/null
+  files=$(dpkg -L libzub32-1 libzub32-dev zub)
+  listing=$(ZUB_USER=$ZUB_FTP_USER ZUB_PASSWORD=$ZUB_FTP_PASSWORD /usr/bin/zub ls "ftp://127.0.0.1:$ZUB_FTP_PORT/")
+  grep -q 'hello.txt' <<<"$listing"
+  env -u MANPATH man -w zub >/dev/null
   cc examples/demo.c -o "$work/demo-system" $(env -u PKG_CONFIG_PATH pkg-config --cflags --libs zub32)
   "$work/demo-system" "$ZUB_FTP_HOST" "$ZUB_FTP_PORT" "$ZUB_FTP_USER" "$ZUB_FTP_PASSWORD" "$work/run" >/dev/null
   env -u MANPATH man -w zubConnect >/dev/null
-  apt-get -o DPkg::Lock::Timeout=600 remove -y -q libzub32-1 libzub32-dev >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 remove -y -q libzub32-1 libzub32-dev zub >/dev/null
   debs_installed=0
-  if dpkg -s libzub32-1 >/dev/null 2>&1 || dpkg -s libzub32-dev >/dev/null 2>&1; then
+  if dpkg -s libzub32-1 >/dev/null 2>&1 || dpkg -s libzub32-dev >/dev/null 2>&1 || dpkg -s zub >/dev/null 2>&1; then
     echo "apt-get remove left the packages known to dpkg" >&2
     false
   fi
@@ -135,8 +142,17 @@ if [[ $EUID -eq 0 ]] && ! dpkg -s libzub32-1 >/dev/null 2>&1 && ! dpkg -s libzub
     [[ -d $f || ! -e $f ]] || { echo "$f is left after apt-get remove" >&2; false; }
   done <<<"$files"
 else
-  echo "(not installed system-wide: needs root and no libzub32 installed already)"
+  echo "(not installed system-wide: needs root and none of the packages installed already)"
 fi
 
+step "the local server: 127.0.0.1 only, a new password per start"
+listeners=$(awk -v port="$(printf ':%04X' "$ZUB_FTP_PORT")" '$4 == "0A" && substr($2, length($2) - 4) == port { print $2 }' \
+  /proc/net/tcp /proc/net/tcp6)
+[[ $listeners == "0100007F:$(printf '%04X' "$ZUB_FTP_PORT")" ]] || { echo "the server listens on: $listeners" >&2; false; }
+before=$ZUB_FTP_PASSWORD
+bash scripts/ftp-server.sh stop >/dev/null
+bash scripts/ftp-server.sh start "$work/served" >/dev/null
+eval "$(bash scripts/ftp-server.sh env)"
+[[ $ZUB_FTP_PASSWORD != "$before" && ${#ZUB_FTP_PASSWORD} -ge 24 ]]
 bash scripts/ftp-server.sh stop >/dev/null
 echo "install-test: the install, pkg-config, find_package, man pages, the Python package and the Debian packages work"

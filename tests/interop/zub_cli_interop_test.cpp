@@ -141,7 +141,7 @@ TEST_F(ZubCli, OneFailingFileNeverStopsTheOthers) {
 
 // A download cut off part-way (here: its first 3 MiB are on disk) goes on
 // from there with -c, and only the rest crosses the wire.
-TEST_F(ZubCli, ContinueAfterAnInterruptedDownload) {
+TEST_F(ZubCli, ContinueAfterAnInterruption) {
   InteropServer s = server("vsftpd");
   if (!s.available) GTEST_FAIL() << s.problem;
   FileSum whole = makeFile(local("big.bin"), 8 * interop::MiB + 5, 42);
@@ -156,6 +156,14 @@ TEST_F(ZubCli, ContinueAfterAnInterruptedDownload) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(sumFile(copy), whole);
   EXPECT_EQ(run.out.rfind(copy + ": 5.0 MiB in ", 0), 0u) << run.out;
+
+  // An upload cut off part-way goes on with APPE from the server's length.
+  ASSERT_TRUE(interop::copyPrefix(local("big.bin"), local("head.bin"), 2 * interop::MiB + 1));
+  ASSERT_EQ(zub(s, {"put", local("head.bin"), url(s, remoteDir() + "/up.bin")}).status, 0);
+  run = zub(s, {"put", "-c", "--progress=plain", local("big.bin"), url(s, remoteDir() + "/up.bin")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(sumFile(s.rootDir + "/" + remoteDir() + "/up.bin"), whole);
+  EXPECT_EQ(run.out.rfind(local("big.bin") + ": 6.0 MiB in ", 0), 0u) << run.out;
 
   // An interrupted run: with -c its part stays for the next -c, without it
   // nothing is left.  64 MiB take long enough on the loopback to be cut.
@@ -202,7 +210,7 @@ TEST_F(ZubCli, ContinueAfterAnInterruptedDownload) {
   }
 }
 
-// The login from ~/.netrc; a refused login; a command's reply.
+// The login from ~/.netrc and its trace; a refused login; a command's reply.
 TEST_F(ZubCli, LoginsAndReplies) {
   InteropServer s = server("proftpd");
   if (!s.available) GTEST_FAIL() << s.problem;
@@ -210,9 +218,16 @@ TEST_F(ZubCli, LoginsAndReplies) {
   std::string netrc = home + "/.netrc";
   std::ofstream(netrc) << "machine 127.0.0.1\n  login " << s.user << "\n  password " << s.pass << "\n";
   chmod(netrc.c_str(), 0600);
-  ZubRun run = runZub({"quote", url(s, ""), "SYST"}, home);
+  std::string trace = local("trace.log");
+  ZubRun run = runZub({"quote", "--trace", trace, url(s, ""), "SYST"}, home);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "215 UNIX Type: L8\n");
+  // The trace shows the login, without its password.
+  std::ifstream in(trace);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("PASS ********"), std::string::npos) << log;
+  EXPECT_NE(log.find("SYST"), std::string::npos) << log;
+  EXPECT_EQ(log.find(s.pass), std::string::npos) << log;
 
   run = runZub({"ls", url(s, "")}, home, {"ZUB_USER=" + s.user, "ZUB_PASSWORD=wrong-one"});
   EXPECT_EQ(run.status, 5) << run.err;
@@ -221,6 +236,17 @@ TEST_F(ZubCli, LoginsAndReplies) {
 
   run = runZub({"quote", url(s, ""), "SITE NO-SUCH-THING"}, home);
   EXPECT_EQ(run.status, 6) << run.err;
+
+  // ls of a file lists that file; of a name that is nothing, fails.
+  ASSERT_EQ(runZub({"mkdir", url(s, remoteDir())}, home).status, 0);
+  makeFile(local("l.bin"), 1234, 9);
+  ASSERT_EQ(runZub({"put", local("l.bin"), url(s, remoteDir() + "/")}, home).status, 0);
+  run = runZub({"ls", url(s, remoteDir() + "/l.bin")}, home);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(" 1234 "), std::string::npos) << run.out;
+  run = runZub({"ls", url(s, remoteDir() + "/nothing")}, home);
+  EXPECT_EQ(run.status, 6) << run.out;
+  EXPECT_EQ(run.out, "");
 }
 
 // On a terminal the total line is drawn; through pipes or with -q nothing

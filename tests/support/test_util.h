@@ -33,6 +33,15 @@ void closeChannelLog(int32_t channel);
 
 // True while the file descriptor is open in this process.
 bool fdIsOpen(int32_t fd);
+// The number of descriptors open in this process (-1 if unknown).
+int openDescriptorCount();
+
+// A trace log with what varies from run to run replaced: the time of state
+// lines ("<101:T>") and of ERROR lines ("ERROR(T)"), the socket of send and
+// recv lines ("send(S):").  The ring's "zubQueueLoad=0" lines are dropped:
+// whether one appears depends on whether a reply had arrived when the
+// reader first looked.
+std::string normaliseTraceLog(const std::string& log);
 
 // Two loopback ports a data connection cannot use, held while the object
 // lives: `refusing` is bound but not listening (an attempt is refused), and

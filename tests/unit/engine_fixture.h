@@ -16,6 +16,7 @@
 #include "net/sockets.h"
 #include "platform/platform.h"
 #include "support/script_server.h"
+#include "support/test_util.h"
 #include "zub32.h"
 
 namespace zubtest {
@@ -57,44 +58,7 @@ class EngineTest : public ::testing::Test {
     return ss.str();
   }
 
-  // The log with the time texts of state and ERROR lines and the socket
-  // numbers of send/recv lines replaced by fixed marks.  (Scanned by hand:
-  // std::regex trips GCC's uninitialised-use warning in sanitizer builds.)
-  std::string normalisedLog() const {
-    std::string log = readLog();
-    std::string out;
-    size_t i = 0;
-    while (i < log.size()) {
-      size_t t = 0;
-      if (log[i] == '<' && i + 5 < log.size() && log[i + 4] == ':' && (t = timeTextAt(log, i + 5)) != 0 &&
-          i + 5 + t < log.size() && log[i + 5 + t] == '>') {
-        out += log.substr(i, 5) + "T>";
-        i += 5 + t + 1;
-      } else if (log.compare(i, 6, "ERROR(") == 0 && (t = timeTextAt(log, i + 6)) != 0 &&
-                 log.compare(i + 6 + t, 1, ")") == 0) {
-        out += "ERROR(T)";
-        i += 6 + t + 1;
-      } else if ((log.compare(i, 5, "send(") == 0 || log.compare(i, 5, "recv(") == 0) && digitsAt(log, i + 5) > 0 &&
-                 log.compare(i + 5 + digitsAt(log, i + 5), 2, "):") == 0) {
-        out += log.substr(i, 5) + "S):";
-        i += 5 + digitsAt(log, i + 5) + 2;
-      } else {
-        out += log[i++];
-      }
-    }
-    return out;
-  }
-
-  static size_t digitsAt(const std::string& s, size_t at) {
-    size_t n = 0;
-    while (at + n < s.size() && s[at + n] >= '0' && s[at + n] <= '9') n++;
-    return n;
-  }
-  // 7 when "ddd.ddd" stands at `at`, else 0.
-  static size_t timeTextAt(const std::string& s, size_t at) {
-    if (at + 7 > s.size() || s[at + 3] != '.') return 0;
-    return digitsAt(s, at) == 3 && digitsAt(s, at + 4) == 3 ? 7 : 0;
-  }
+  std::string normalisedLog() const { return normaliseTraceLog(readLog()); }
 
   // A blocking TCP connection to the scripted server, made the channel's
   // control connection.

@@ -16,6 +16,7 @@
 #include "net/sockets.h"
 #include "platform/platform.h"
 #include "support/script_server.h"
+#include "support/test_util.h"
 #include "zub32.h"
 
 namespace zubtest {
@@ -63,50 +64,7 @@ class SessionTest : public ::testing::Test {
     return ss.str();
   }
 
-  // The log with the parts that vary from run to run replaced: the time
-  // texts of state lines ("<101:T>") and the socket numbers of send/recv
-  // lines ("send(S):").  The ring's "zubQueueLoad=0" lines are dropped:
-  // whether one appears depends on whether a reply had arrived when the
-  // reader first looked.
-  std::string normalisedLog() const { return normaliseLog(readLog()); }
-
-  static std::string normaliseLog(const std::string& log) {
-    const std::string queueLoad = "zubQueueLoad=0\r\n";
-    std::string out;
-    size_t i = 0;
-    auto digits = [&](size_t at, size_t n) {
-      if (at + n > log.size()) return false;
-      for (size_t k = 0; k < n; k++) {
-        if (log[at + k] < '0' || log[at + k] > '9') return false;
-      }
-      return true;
-    };
-    while (i < log.size()) {
-      if (log.compare(i, queueLoad.size(), queueLoad) == 0) {
-        i += queueLoad.size();
-        continue;
-      }
-      // "<nnn:sss.mmm>" -> "<nnn:T>"
-      if (log[i] == '<' && i + 13 <= log.size() && log[i + 4] == ':' && digits(i + 5, 3) && log[i + 8] == '.' &&
-          digits(i + 9, 3) && log[i + 12] == '>') {
-        out += log.substr(i, 5) + "T>";
-        i += 13;
-        continue;
-      }
-      // "send(N):" / "recv(N):" -> "send(S):"
-      if ((log.compare(i, 5, "send(") == 0 || log.compare(i, 5, "recv(") == 0)) {
-        size_t j = i + 5;
-        while (j < log.size() && log[j] >= '0' && log[j] <= '9') j++;
-        if (j > i + 5 && log.compare(j, 2, "):") == 0) {
-          out += log.substr(i, 5) + "S):";
-          i = j + 2;
-          continue;
-        }
-      }
-      out += log[i++];
-    }
-    return out;
-  }
+  std::string normalisedLog() const { return normaliseTraceLog(readLog()); }
 
   // Points channel 0 at the scripted server.
   void useServer(ScriptServer& srv, int32_t ch = 0) { zubSetInteger(ch, ZUB_SET_CTRL_PORT, srv.port()); }

@@ -125,6 +125,11 @@ TEST_F(SettingsApi, StorageRulesAndResults) {
     EXPECT_EQ(zubSetInteger(0, l.code, 4321 + l.code), 4321 + l.code) << l.code;
     EXPECT_EQ(*l.field, 4321 + l.code) << l.code;
   }
+  // Pauses are never negative: taken as unsigned they would never end.
+  for (Lib l : {Lib{8, &settings.sleepTime}, Lib{10, &settings.closeDelay}}) {
+    EXPECT_EQ(zubSetInteger(0, l.code, -35), 0) << l.code;
+    EXPECT_EQ(*l.field, 0) << l.code;
+  }
 
   Settings before = settings;
   ChannelRecord copy = *rec(0);
