@@ -46,7 +46,11 @@ static int32_t waitForCondition(int32_t sock, uint32_t ms, int32_t mode) {
       armed = true;
     }
     if (!tickBefore(now, deadline)) return 0;
-    platSleep(static_cast<uint32_t>(settings.sleepTime));
+    // Each pause ends early once the socket is ready: a send that waits for
+    // room would otherwise lose up to sleepTime each time the peer drains
+    // its buffer, which on a fast link is most of an upload's time.
+    PlatWait w{sock, mode};
+    platWaitSockets(&w, 1, static_cast<uint32_t>(settings.sleepTime));
     // A long wait for writability shows in the trace as a row of marks.
     if (mode == PLAT_WRITABLE) traceGlobalText("!");
   }
