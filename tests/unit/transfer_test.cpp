@@ -323,8 +323,11 @@ TEST_F(TransferTest, BulkPiecesOfEverySize) {
 
 // A local file that cannot be read part-way is no end of the file: the
 // upload fails instead of passing a file cut short for complete.
+// (The file is larger than one upload piece, so the second read is one of
+// its own step, not the probe for the end behind a piece read whole.)
 TEST_F(TransferTest, FailedReadOfTheLocalFileFailsTheUpload) {
-  writeFile(local("up.bin"), binaryBytes(3000, 5));
+  constexpr int32_t PIECE = BULK_BUF_CAP / 1024 * 1024;
+  writeFile(local("up.bin"), binaryBytes(3 * PIECE, 5));
   ScriptServer srv;
   begin(srv, DataMode::Passive);
   srv.acceptStor(DataMode::Passive, "up.bin");
@@ -332,7 +335,7 @@ TEST_F(TransferTest, FailedReadOfTheLocalFileFailsTheUpload) {
   platFaultSet(PLAT_OP_FILE_READ, 2, -1);
   EXPECT_EQ(zubPutFile(0, "up.bin"), ZUB_E_NOT_COMPLETED);
   platFaultClearAll();
-  EXPECT_EQ(zubGetInteger(0, ZUB_PUT_BYTES), 1024);
+  EXPECT_EQ(zubGetInteger(0, ZUB_PUT_BYTES), PIECE);
   EXPECT_EQ(rec_->localFile, 0);
   EXPECT_EQ(rec_->dataSock, 0);
 }
