@@ -9,6 +9,7 @@
 #include "core/trace.h"
 #include "engine/localfile.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "util/text.h"
 
@@ -50,6 +51,7 @@ void closeChannelHandles(ChannelRecord* rec) {
   }
   rec->ctrlRing.sock = 0;
   rec->dataRing.sock = 0;
+  tlsResetChannel(rec);
 }
 
 }  // namespace
@@ -215,6 +217,22 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t cod
     case ZUB_SET_PAUSES:
       settings.pauses = value != 0 ? 1 : 0;
       return value;
+    case ZUB_SET_TLS:
+      // Refused, not stored, where TLS is not built in: the caller must not
+      // believe its password travels encrypted.
+      if (value < 0 || value > 2 || (value != 0 && tlsAvailable() == 0)) return -1;
+      rec->tlsMode = value;
+      return value;
+    case ZUB_SET_TLS_VERIFY:
+      rec->tlsVerify = value != 0 ? 1 : 0;
+      return rec->tlsVerify;
+    case ZUB_SET_DATA_PROTECTION:
+      if (value != 'P' && value != 'C') return -1;
+      rec->dataProtection = value;
+      return value;
+    case ZUB_SET_EPSV:
+      rec->useEpsv = value != 0 ? 1 : 0;
+      return rec->useEpsv;
     default:
       return -1;
   }
@@ -247,6 +265,13 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetString(int32_t channel, int32_t code
   if (code == ZUB_STR_WRITE_LOG) {
     if (rec->logFile != 0) traceLine(rec, "%s\r\n", text);
     return rec->logFile;
+  }
+  if (code == ZUB_STR_CA_FILE) {
+    // A path cut short would name another file: refused instead.
+    int32_t n = textLength(text);
+    if (n > CA_FILE_CAP) return -1;
+    copyText(rec->caFile, text, CA_FILE_CAP);
+    return n;
   }
   return -1;
 }

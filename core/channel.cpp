@@ -58,6 +58,8 @@ int32_t initChannel(int32_t n) {
   rec->state = -1;
   rec->waitWritable = 0;
   rec->autoCall = 1;
+  rec->tlsVerify = 1;
+  rec->dataProtection = 'P';
 
   rec->dataBuf = static_cast<char*>(allocChannelBlock(n, 1, DATA_BUF_CAP));
   rec->cmdBuf = static_cast<char*>(allocChannelBlock(n, 2, CMD_BUF_CAP));

@@ -35,6 +35,7 @@ constexpr int32_t LOCAL_IP_CAP = 18;
 // terminator fill the formatter's line exactly.
 constexpr int32_t LIST_ARG_MAX = PLAT_FORMAT_MAX - 8;
 constexpr int32_t MAX_HOST_ADDRS = 8;
+constexpr int32_t CA_FILE_CAP = 255;
 
 // A socket the blocking loop may wait on after a step that found nothing to do.
 struct IdleWait {
@@ -113,6 +114,14 @@ struct ChannelRecord {
   // Set by a step that found nothing to do: what the blocking loop may wait
   // for before calling the driver again.  Cleared at the start of each step.
   IdleWait idleWait[2];
+  // ---- Encrypted sessions and EPSV (settings 31-34, text 26) ----
+  int32_t tlsMode;            // 0 plain, 1 explicit (AUTH TLS), 2 implicit
+  int32_t tlsVerify;          // 1: certificate and server name are checked
+  int32_t dataProtection;     // 'P' data in TLS, 'C' in clear
+  int32_t useEpsv;            // 1: EPSV for passive data connections
+  int32_t epsvRefused;        // the server refused EPSV: PASV for the session
+  int32_t protectionSent;     // PBSZ and PROT done in this session
+  char caFile[CA_FILE_CAP + 1];
 };
 
 // The 32-bit byte counters wrap as their type says; the data is never

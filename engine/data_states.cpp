@@ -8,6 +8,7 @@
 #include "engine/reply.h"
 #include "engine/ring.h"
 #include "engine/states.h"
+#include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
@@ -134,7 +135,7 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     rec->timeStopError = ZUB_E_TIMEOUT;
     rec->resumeTick = tickAfter(now, settings.replyDelay);
     rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-    resumePending(rec);
+    resumeAfterDataConnected(rec);
     return STEP_ON;
   }
   if (waitRingData(&rec->ctrlRing, 0) > 0) {

@@ -10,6 +10,7 @@
 #include "core/trace.h"
 #include "engine/driver.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "zub32.h"
 
@@ -25,6 +26,14 @@ inline void countIdle(ReceiveRing* ring) {
   ring->idleCount = static_cast<int32_t>(static_cast<uint32_t>(ring->idleCount) + 1u);
 }
 
+// Copies count queued bytes from head on into dst (count <= used).
+void copyOut(const ReceiveRing* ring, uint8_t* dst, int32_t count) {
+  int32_t first = RING_SIZE - ring->head;
+  if (first > count) first = count;
+  std::memcpy(dst, ring->bytes + ring->head, static_cast<size_t>(first));
+  if (count > first) std::memcpy(dst + first, ring->bytes, static_cast<size_t>(count - first));
+}
+
 // What a receive that brought no bytes means: RING_CLOSED for the peer's
 // orderly close, the negated WinSock error for a failure.  A reset is not an
 // end of data: a transfer cut off that way must not pass for complete.
@@ -34,21 +43,14 @@ int32_t endOfReceive(int32_t received) {
   return err > 0 ? -err : ZUB_E_READ;
 }
 
-// One receive from the ring's socket into dst, traced: the count (> 0), 0 if
-// nothing was ready, else as endOfReceive.
+// One receive from the ring's socket (through its TLS session when it has
+// one) into dst, traced: the count (> 0), 0 if nothing was ready, or what
+// endOfReceive makes of a receive without bytes.
 int32_t receiveInto(ReceiveRing* ring, uint8_t* dst, int32_t count) {
-  int32_t n = platRecvReady(ring->sock, dst, count);
+  int32_t n = tlsRecvReady(ring->sock, dst, count);
   if (n == PLAT_NOTHING_READY) return 0;
   traceGlobal("recv(%d):%d\r\n", ring->sock, n);
   return n > 0 ? n : endOfReceive(n);
-}
-
-// Copies count queued bytes from head on into dst (count <= used).
-void copyOut(const ReceiveRing* ring, uint8_t* dst, int32_t count) {
-  int32_t first = RING_SIZE - ring->head;
-  if (first > count) first = count;
-  std::memcpy(dst, ring->bytes + ring->head, static_cast<size_t>(first));
-  if (count > first) std::memcpy(dst + first, ring->bytes, static_cast<size_t>(count - first));
 }
 
 }  // namespace

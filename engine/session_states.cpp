@@ -6,6 +6,7 @@
 #include "engine/driver.h"
 #include "engine/reply.h"
 #include "engine/states.h"
+#include "engine/tls_states.h"
 #include "net/control.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
@@ -44,6 +45,7 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
   // A second connect on a channel that was not closed would otherwise leak
   // the old control socket.
   if (rec->ctrlSock > 0) closeSocket(rec->ctrlSock, 0);
+  resetSessionExtensions(rec);
   int32_t sock = createSocket();
   // A failed creation must not leave a negative handle that later code would
   // take for an open connection.
@@ -89,7 +91,7 @@ int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
   if (localAddress(rec) < 0) return errorExit(rec, rec->listenSock, ZUB_E_LISTEN);
   rec->resumeTick = 0;
   rec->deadlineTick = tickAfter(now, setting(settings.replyTimeout));
-  rec->nextState = 103;
+  rec->nextState = stateAfterConnected(rec);
   return STEP_ON;
 }
 
@@ -101,7 +103,7 @@ int32_t readGreeting(ChannelRecord* rec, uint32_t) {
   if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
   rec->resumeTick = 0;
   rec->deadlineTick = 0;
-  rec->nextState = 104;
+  rec->nextState = stateAfterGreeting(rec);
   return STEP_ON;
 }
 

@@ -1,7 +1,7 @@
 // The one list of driver states: number and handler, by group.  The dispatch
 // of the driver is generated from it; each group's handlers live in their
 // own file (session_states.cpp, transfer_states.cpp, command_states.cpp,
-// data_states.cpp).
+// data_states.cpp, tls_states.cpp, epsv_states.cpp).
 #pragma once
 
 #include <cstdint>
@@ -66,11 +66,31 @@ struct ChannelRecord;
   X(920, awaitDataConnection)   \
   X(921, acceptDataConnection)
 
+// Encrypted sessions (our addition): AUTH TLS and the control handshake,
+// PBSZ and PROT, the data connection's handshake; and EPSV.
+#define ZUB_TLS_STATES(X)       \
+  X(110, sendAuthTls)           \
+  X(111, readAuthReply)         \
+  X(112, startControlTls)       \
+  X(113, controlHandshake)      \
+  X(120, sendPbsz)              \
+  X(121, readPbszReply)         \
+  X(122, sendProt)              \
+  X(123, readProtReply)         \
+  X(925, startDataTls)          \
+  X(926, dataHandshake)
+
+#define ZUB_EPSV_STATES(X)      \
+  X(930, sendEpsv)              \
+  X(931, readEpsvReply)
+
 #define ZUB_ALL_STATES(X) \
   ZUB_SESSION_STATES(X)   \
   ZUB_TRANSFER_STATES(X)  \
   ZUB_COMMAND_STATES(X)   \
-  ZUB_DATA_STATES(X)
+  ZUB_DATA_STATES(X)      \
+  ZUB_TLS_STATES(X)       \
+  ZUB_EPSV_STATES(X)
 
 #define ZUB_DECLARE_STATE(number, name) int32_t name(ChannelRecord* rec, uint32_t now);
 ZUB_ALL_STATES(ZUB_DECLARE_STATE)

@@ -11,6 +11,7 @@
 #include "engine/localfile.h"
 #include "engine/ring.h"
 #include "engine/states.h"
+#include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
@@ -29,7 +30,7 @@ constexpr int32_t LIST_PIECE_MAX = 4094;
 // path is ready.
 int32_t chooseDataPath(ChannelRecord* rec, int32_t resume) {
   setDataReadyState(rec, resume);
-  rec->nextState = rec->passiveMode != 0 ? 900 : 910;
+  rec->nextState = firstDataState(rec);
   return STEP_ON;
 }
 
@@ -41,7 +42,11 @@ int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t time
   uint32_t t = platTickCount();
   rec->resumeTick = tickAfter(t, settings.replyDelay);
   rec->deadlineTick = tickAfter(t, timeout);
-  if (rec->passiveMode != 0) {
+  if (rec->passiveMode != 0 && dataTlsWanted(rec)) {
+    // The server starts its side of the handshake once it has the command.
+    rec->nextState = 925;
+    rec->pendingState = replyState;
+  } else if (rec->passiveMode != 0) {
     rec->nextState = replyState;
   } else {
     rec->nextState = 920;

@@ -61,6 +61,11 @@ extern "C" {
 #define ZUB_E_NO_PASV_PORT       (-30)
 #define ZUB_E_NOT_COMPLETED      (-31)
 #define ZUB_E_LIST_OVERFLOW      (-32)
+/* Our addition: encrypted sessions (see ZUB_SET_TLS). */
+#define ZUB_E_TLS_HANDSHAKE      (-33) /* TLS handshake failed */
+#define ZUB_E_TLS_CERTIFICATE    (-34) /* server certificate rejected; the reason is in the trace log */
+#define ZUB_E_TLS_REFUSED        (-35) /* server refused AUTH TLS; nothing more was sent */
+#define ZUB_E_TLS_REUSE          (-36) /* server refused TLS session reuse on a data connection */
 /* A null text or buffer argument where one is required (see each function). */
 #define ZUB_E_NULL_ARGUMENT      ZUB_E_CANNOT_COMPLY
 
@@ -92,10 +97,30 @@ extern "C" {
  * a socket, spent holding the library's lock). 0 drops them for servers that need no such waits (a socket
  * is then closed gracefully at once); any other value is stored as 1. The result is the value passed. */
 #define ZUB_SET_PAUSES           30
+/* Our addition, per channel, read at the next zubConnect (codes fixed for bindings):
+ *  31 ZUB_SET_TLS: 0 plain FTP (initial), 1 explicit (AUTH TLS after the greeting; the connection is
+ *     closed before USER when the server refuses), 2 implicit (TLS from the first byte; set port 990
+ *     with ZUB_SET_CTRL_PORT).  PBSZ 0 and PROT go out before the first data connection.
+ *  32 ZUB_SET_TLS_VERIFY: 1 (initial) checks the server certificate against the system CA store (or
+ *     ZUB_STR_CA_FILE) and the server name given to zubConnect; 0 turns that off (test servers only;
+ *     every such connection says so in the trace log).
+ *  33 ZUB_SET_DATA_PROTECTION: 'P' (initial) data connections in TLS, each resuming the control
+ *     connection's session; 'C' data in clear.
+ *  34 ZUB_SET_EPSV: 1 passive connections use EPSV (PASV for the rest of the session when the server
+ *     answers 500 or 502); 0 (initial) PASV.
+ * They return the value stored, or -1 for a value out of range; ZUB_SET_TLS returns -1 for 1 and 2
+ * in a build without TLS. */
+#define ZUB_SET_TLS              31
+#define ZUB_SET_TLS_VERIFY       32
+#define ZUB_SET_DATA_PROTECTION  33
+#define ZUB_SET_EPSV             34
 
 /* ---- Codes of zubSetString. ---- */
 #define ZUB_STR_OPEN_LOG   20
 #define ZUB_STR_WRITE_LOG  21
+/* Our addition: a PEM file of CA certificates to trust instead of the system store ("" = the
+ * system store); its length, or -1 when the path is longer than 255 characters. */
+#define ZUB_STR_CA_FILE    26
 
 /* ---- Query codes of zubGetInteger. ---- */
 #define ZUB_GET_STEP_COUNT       2

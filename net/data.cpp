@@ -115,3 +115,21 @@ int32_t formatPortCommand(char* buf, const char* ipText, uint16_t port) {
   }
   return n;
 }
+
+int32_t parseEpsvPort(const char* reply, uint16_t* port) {
+  const char* p = reply;
+  while (*p != 0 && *p != '(') ++p;
+  if (*p == 0) return 0;
+  char d = p[1];
+  if (d < 0x21 || d > 0x7E || isDigit(d) || p[2] != d || p[3] != d) return 0;
+  p += 4;
+  uint32_t value = 0;
+  int32_t digits = 0;
+  while (isDigit(*p) && digits < 6) {
+    value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+    ++digits;
+  }
+  if (digits == 0 || *p != d || p[1] != ')' || value == 0 || value > 65535) return 0;
+  *port = static_cast<uint16_t>(value);
+  return 1;
+}

@@ -23,3 +23,7 @@ int32_t parsePasvPort(const char* reply, uint16_t* port);
 // "PORT a,b,c,d,p1,p2\r\n" for a dotted address and a port, into buf (which
 // holds PLAT_FORMAT_MAX bytes); the length of the line.
 int32_t formatPortCommand(char* buf, const char* ipText, uint16_t port);
+// The port of an EPSV reply line: "(<d><d><d>port<d>)" with any delimiter d
+// from the 0x21-0x7E range.  1 with *port set (1-65535); 0 when the line has
+// no such part.
+int32_t parseEpsvPort(const char* reply, uint16_t* port);

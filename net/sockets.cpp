@@ -5,6 +5,7 @@
 
 #include "core/settings.h"
 #include "core/trace.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "util/ticks.h"
 #include "zub32.h"
@@ -68,7 +69,7 @@ int32_t sendAll(int32_t sock, const char* data, int32_t count) {
   if (waitForWritable(sock, static_cast<uint32_t>(settings.replyTimeout)) == 0) return ZUB_E_SOCKET_CLOSED;
   int32_t sent = 0;
   while (sent < count) {
-    int32_t n = platSend(sock, data + sent, count - sent);
+    int32_t n = tlsSend(sock, data + sent, count - sent);
     traceGlobal("send(%d):%d\r\n", sock, n);
     if (n <= 0) {
       int32_t err = platLastError();
@@ -82,6 +83,7 @@ int32_t sendAll(int32_t sock, const char* data, int32_t count) {
 }
 
 int32_t closeSocket(int32_t sock, uint32_t ms) {
+  tlsEnd(sock);
   while (platIsBlocking() != 0) platSleep(static_cast<uint32_t>(settings.sleepTime));
   platLockEnter();
   int32_t r = platCloseSocket(sock);

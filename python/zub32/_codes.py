@@ -32,6 +32,11 @@ E_FILE_WRITE = -29
 E_NO_PASV_PORT = -30
 E_NOT_COMPLETED = -31
 E_LIST_OVERFLOW = -32
+# Our addition: encrypted sessions.
+E_TLS_HANDSHAKE = -33
+E_TLS_CERTIFICATE = -34
+E_TLS_REFUSED = -35
+E_TLS_REUSE = -36
 E_NULL_ARGUMENT = E_CANNOT_COMPLY
 
 # zubDriver's result while the channel waits: call again.
@@ -59,10 +64,16 @@ SET_LOCAL_OFFSET = 19
 SET_LINE_TIMEOUT = 22
 SET_BLOCKING_CONNECT = 23
 SET_PAUSES = 30  # this library's addition: 0 drops the fixed pauses
+# Our addition: encrypted sessions and EPSV (per channel).
+SET_TLS = 31
+SET_TLS_VERIFY = 32
+SET_DATA_PROTECTION = 33
+SET_EPSV = 34
 
 # Codes of set_string.
 STR_OPEN_LOG = 20
 STR_WRITE_LOG = 21
+STR_CA_FILE = 26
 
 # Query codes of get_integer.
 GET_STEP_COUNT = 2

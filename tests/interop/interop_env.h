@@ -24,6 +24,7 @@ struct InteropServer {
   std::string user;
   std::string pass;
   std::string rootDir;  // what the server shows as "/", on the local disk
+  std::string caFile;   // TLS fixtures: the PEM file that makes the server's certificate trusted
   int32_t pid = 0;
   std::string problem;  // why it is not available
 };
@@ -52,6 +53,7 @@ inline InteropServer loadInteropServer(const char* name) {
     else if (key == "ROOTDIR") server.rootDir = value;
     else if (key == "USER") server.user = value;
     else if (key == "PASS") server.pass = value;
+    else if (key == "CA_FILE") server.caFile = value;
   }
   if (port <= 0 || port > 65535 || server.pid <= 0 || server.rootDir.empty() || server.user.empty()) {
     server.problem = path + " lacks PID, PORT, ROOTDIR or USER";

@@ -149,6 +149,23 @@ unpack_server() {
   basename "$file" >"$dir/.zub-unpacked"
 }
 
+# proftpd's TLS module ships in proftpd-mod-crypto (apt's proftpd-basic
+# brings it); an unpacked proftpd gets it unpacked beside its other modules.
+unpack_proftpd_tls() {
+  local dir=$ZUB_FTPD_PREFIX/proftpd debs=$ZUB_FTPD_PREFIX/debs file
+  [[ -f $dir/usr/lib/proftpd/mod_tls.so ]] && return 0
+  mkdir -p "$debs"
+  if id _apt >/dev/null 2>&1; then chown _apt "$debs"; fi
+  rm -f "$debs"/proftpd-mod-crypto_*.deb
+  (cd "$debs" && apt-get download -q proftpd-mod-crypto)
+  file=$(ls "$debs"/proftpd-mod-crypto_*.deb)
+  dpkg-deb -x "$file" "$dir"
+  if ldd "$dir/usr/lib/proftpd/mod_tls.so" | grep 'not found' >&2; then
+    zub_die "proftpd: mod_tls.so lacks the libraries above"
+  fi
+  echo "proftpd: TLS module unpacked in $dir"
+}
+
 install_daemon() {
   local server=$1 holder
   if pkg_installed "$(binary_package "$server")" && programs_runnable "$server"; then
@@ -156,6 +173,7 @@ install_daemon() {
     return
   fi
   if unpacked_complete "$server"; then
+    [[ $server == proftpd ]] && unpack_proftpd_tls
     echo "$server: unpacked in $ZUB_FTPD_PREFIX/$server"
     return
   fi
@@ -168,6 +186,7 @@ install_daemon() {
     echo "$server: installed through apt"
   else
     unpack_server "$server"
+    [[ $server == proftpd ]] && unpack_proftpd_tls
     echo "$server: unpacked in $ZUB_FTPD_PREFIX/$server ($holder holds the ftp-server place)"
   fi
 }

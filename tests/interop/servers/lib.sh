@@ -86,7 +86,21 @@ zub_port_answers() {
 # True when a connection to 127.0.0.1:PORT reads a line starting "220" within
 # TIMEOUT seconds (default 5).  Says QUIT so the server can end the session.
 zub_probe_greeting() {
-  local port=$1 timeout=${2:-5}
+  local port=$1 timeout=${2:-5} tls=${3:-}
+  # Implicit TLS: the greeting comes inside TLS.
+  if [[ $tls == implicit ]]; then
+    python3 - "$port" "$timeout" <<'PY' 2>/dev/null
+import socket, ssl, sys
+ctx = ssl.create_default_context()
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+with ctx.wrap_socket(socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=float(sys.argv[2]))) as s:
+    line = s.makefile("rb").readline()
+    s.sendall(b"QUIT\r\n")
+sys.exit(0 if line.startswith(b"220") else 1)
+PY
+    return
+  fi
   (
     exec 3<>"/dev/tcp/127.0.0.1/$port" || exit 1
     IFS= read -r -t "$timeout" line <&3 || exit 1

@@ -10,6 +10,11 @@
 #            STATEDIR/credentials (0600): USER=... and PASS=... of the login
 # The login is made for this start (see lib.sh) and removed by stop.sh PID.
 # On failure the log tail goes to stderr, exit 1.
+# TLS mode (vsftpd, proftpd, pure-ftpd): ZUB_FTPD_TLS=explicit|implicit with
+# ZUB_FTPD_TLS_CERT and ZUB_FTPD_TLS_KEY (PEM files of a per-run folder):
+# TLS required on control and data connections, and every data connection
+# must resume the control connection's session where the server can demand
+# it (vsftpd, proftpd).  pure-ftpd has no implicit mode.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
@@ -23,6 +28,14 @@ done
 ((pasv_min <= pasv_max)) || zub_die "passive range $pasv_min-$pasv_max is empty"
 [[ $EUID -eq 0 ]] || zub_die "must run as root (it creates the test login and the servers switch users)"
 ready_timeout=${FTPD_READY_TIMEOUT:-20}
+tls=${ZUB_FTPD_TLS:-}
+if [[ -n $tls ]]; then
+  [[ $tls == explicit || $tls == implicit ]] || zub_die "ZUB_FTPD_TLS must be explicit or implicit, not '$tls'"
+  [[ $name != pyftpdlib ]] || zub_die "no TLS mode for pyftpdlib"
+  [[ $name == pure-ftpd && $tls == implicit ]] && zub_die "pure-ftpd has no implicit TLS"
+  [[ -r ${ZUB_FTPD_TLS_CERT:-} && -r ${ZUB_FTPD_TLS_KEY:-} ]] ||
+    zub_die "TLS mode needs ZUB_FTPD_TLS_CERT and ZUB_FTPD_TLS_KEY"
+fi
 
 if zub_port_answers "$port"; then
   zub_die "127.0.0.1:$port already accepts connections; is another server still running there?"
@@ -123,6 +136,19 @@ xferlog_enable=YES
 log_ftp_protocol=YES
 vsftpd_log_file=$state/vsftpd.log
 EOF
+    if [[ -n $tls ]]; then
+      # The default cipher list (DES-CBC3-SHA) is gone from OpenSSL 3.
+      cat >>"$state/vsftpd.conf" <<EOF
+ssl_enable=YES
+rsa_cert_file=$ZUB_FTPD_TLS_CERT
+rsa_private_key_file=$ZUB_FTPD_TLS_KEY
+ssl_ciphers=HIGH
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+require_ssl_reuse=YES
+implicit_ssl=$([[ $tls == implicit ]] && echo YES || echo NO)
+EOF
+    fi
     chmod 0644 "$state/vsftpd.conf"
     cmd=("$prog" "$state/vsftpd.conf")
     ;;
@@ -156,6 +182,8 @@ EOF
     # -c/-C: room for parallel concurrency tests (the default is 50 clients)
     cmd=("$prog" -S "127.0.0.1,$port" -l "puredb:$state/pureftpd.pdb" -E -H
       -p "$pasv_min:$pasv_max" -P 127.0.0.1 -O "clf:$state/transfer.log" -f none -c 200 -C 200)
+    # -Y 3: TLS required on the control and the data connections
+    if [[ -n $tls ]]; then cmd+=(-Y 3 -2 "$ZUB_FTPD_TLS_CERT,$ZUB_FTPD_TLS_KEY" -J 'HIGH'); fi
     ;;
 
   proftpd)
@@ -199,6 +227,25 @@ AllowOverwrite on
 AllowStoreRestart on
 AllowRetrieveRestart on
 EOF
+    if [[ -n $tls ]]; then
+      # mod_tls is a loadable module (proftpd-mod-crypto); session reuse on
+      # data connections is required unless NoSessionReuseRequired is set.
+      moddir=$(dirname "$(dirname "$prog")")/lib/proftpd
+      cat >>"$state/proftpd.conf" <<EOF
+ModulePath $moddir
+<IfModule !mod_tls.c>
+  LoadModule mod_tls.c
+</IfModule>
+TLSEngine on
+TLSRequired on
+TLSProtocol TLSv1.2 TLSv1.3
+TLSRSACertificateFile $ZUB_FTPD_TLS_CERT
+TLSRSACertificateKeyFile $ZUB_FTPD_TLS_KEY
+TLSVerifyClient off
+TLSLog $state/tls.log
+$([[ $tls == implicit ]] && echo 'TLSOptions UseImplicitSSL')
+EOF
+    fi
     "$prog" -t -c "$state/proftpd.conf" >>"$out" 2>&1 ||
       zub_die "proftpd rejects its configuration: $(tail -n 5 "$out")"
     cmd=("$prog" -n -c "$state/proftpd.conf")
@@ -244,7 +291,7 @@ while :; do
     wait "$pid" || status=$?
     fail "the server exited with status $status before it was ready"
   fi
-  if zub_owns_listener "$pid" "$port" && zub_probe_greeting "$port" 5; then
+  if zub_owns_listener "$pid" "$port" && zub_probe_greeting "$port" 5 "$tls"; then
     break
   fi
   ((SECONDS < deadline)) || fail "not ready after ${ready_timeout}s (listening socket or 220 greeting missing)"

@@ -1,0 +1,25 @@
+// Where the chains turn off for encrypted sessions and EPSV: each function
+// names the state that follows a point of the plain chain, which is the
+// plain chain's own state when the channel uses neither.
+#pragma once
+
+#include <cstdint>
+
+struct ChannelRecord;
+
+// After the TCP connection stands (state 102): the implicit handshake, or
+// the greeting.
+int32_t stateAfterConnected(const ChannelRecord* rec);
+// After the greeting (state 103): AUTH TLS, or USER.
+int32_t stateAfterGreeting(const ChannelRecord* rec);
+// The first state of a transfer's data path: PBSZ and PROT once per
+// session, then EPSV, PASV or PORT.
+int32_t firstDataState(const ChannelRecord* rec);
+// True when the channel's data connections run in TLS.
+bool dataTlsWanted(const ChannelRecord* rec);
+// A data connection is connected (after the transfer command): on to its
+// handshake when the data runs in TLS, else straight to pendingState.
+void resumeAfterDataConnected(ChannelRecord* rec);
+// A new connection starts: nothing of the last session's TLS or EPSV state
+// is carried over.
+void resetSessionExtensions(ChannelRecord* rec);
