@@ -79,11 +79,11 @@ int32_t firstDataState(const ChannelRecord* rec) {
 
 void resumeAfterDataConnected(ChannelRecord* rec) {
   if (dataTlsWanted(rec)) {
-    rec->nextState = 925;  // pendingState stays for the handshake's end
+    rec->nextState = 925;  // dataReadyState stays for the handshake's end
     return;
   }
-  rec->nextState = rec->pendingState;
-  rec->pendingState = 0;
+  rec->nextState = rec->dataReadyState;
+  setDataReadyState(rec, 0);
 }
 
 void resetSessionExtensions(ChannelRecord* rec) {
@@ -198,7 +198,7 @@ int32_t dataHandshake(ChannelRecord* rec, uint32_t) {
     if (refusal < 0 && mentionsReuse(rec->responseBuf)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
     return errorExit(rec, 0, r);
   }
-  rec->nextState = rec->pendingState;
-  rec->pendingState = 0;
+  rec->nextState = rec->dataReadyState;
+  setDataReadyState(rec, 0);
   return STEP_ON;
 }

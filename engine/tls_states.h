@@ -18,7 +18,7 @@ int32_t firstDataState(const ChannelRecord* rec);
 // True when the channel's data connections run in TLS.
 bool dataTlsWanted(const ChannelRecord* rec);
 // A data connection is connected (after the transfer command): on to its
-// handshake when the data runs in TLS, else straight to pendingState.
+// handshake when the data runs in TLS, else straight to dataReadyState.
 void resumeAfterDataConnected(ChannelRecord* rec);
 // A new connection starts: nothing of the last session's TLS or EPSV state
 // is carried over.

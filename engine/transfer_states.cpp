@@ -45,7 +45,7 @@ int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t time
   if (rec->passiveMode != 0 && dataTlsWanted(rec)) {
     // The server starts its side of the handshake once it has the command.
     rec->nextState = 925;
-    rec->pendingState = replyState;
+    setDataReadyState(rec, replyState);
   } else if (rec->passiveMode != 0) {
     rec->nextState = replyState;
   } else {
