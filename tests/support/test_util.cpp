@@ -1,10 +1,8 @@
 // Small helpers shared by the unit tests.
 #include "test_util.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,13 +10,26 @@
 #include "core/channel.h"
 #include "core/trace.h"
 #include "platform/platform.h"
+#include "support/host.h"
 
 namespace zubtest {
 
+// A name no other test process uses at the same time: the clock and a
+// counter, tried until create_directory makes a new one.
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zubtest-XXXXXX").string();
-  char* made = mkdtemp(pattern.data());
-  if (made != nullptr) path_ = made;
+  static std::atomic<uint32_t> counter{0};
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  for (int attempt = 0; attempt < 100 && !ec; attempt++) {
+    uint64_t stamp = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::string name = "zubtest-" + std::to_string(stamp % 1000000007u) + "-" + std::to_string(counter++);
+    std::filesystem::path dir = base / name;
+    if (std::filesystem::create_directory(dir, ec)) {
+      // Slashes only: the library takes either separator, the tests compare texts.
+      path_ = dir.generic_string();
+      return;
+    }
+  }
 }
 
 TempDir::~TempDir() {
@@ -47,6 +58,6 @@ void closeChannelLog(int32_t channel) {
   }
 }
 
-bool fdIsOpen(int32_t fd) { return fcntl(fd, F_GETFD) != -1; }
+bool fdIsOpen(int32_t fd) { return hostHandleIsOpen(fd); }
 
 }  // namespace zubtest
