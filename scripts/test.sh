@@ -110,6 +110,8 @@ build_tsan() {
 if [[ $interop != 0 ]] && phase "build TSan" build_tsan; then
   phase "tests TSan" ctest --test-dir build-tsan --output-on-failure -R Concurrency
 fi
+# ZUB32.dll for Windows, cross-built, checked and tested under Wine.
+phase "windows" bash scripts/windows-test.sh
 # ---- end of further runs ----
 
 finish

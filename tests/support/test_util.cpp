@@ -58,6 +58,22 @@ void closeChannelLog(int32_t channel) {
   }
 }
 
+uint32_t tickStep() {
+  static const uint32_t step = [] {
+    uint32_t largest = 1;
+    uint32_t last = platTickCount();
+    for (int changes = 0; changes < 3;) {
+      uint32_t now = platTickCount();
+      if (now == last) continue;
+      if (now - last > largest) largest = now - last;
+      last = now;
+      changes++;
+    }
+    return largest;
+  }();
+  return step;
+}
+
 bool fdIsOpen(int32_t fd) { return hostHandleIsOpen(fd); }
 
 }  // namespace zubtest
