@@ -18,10 +18,22 @@ namespace {
 // damaged buffer never keeps the record itself from being freed.
 void freeChannels(int32_t count) {
   for (int32_t c = 0; c < count; c++) {
+    freeBulkBuffer(c);
     freeChannelBlocks(c, 1, 12);
     freeChannelBlocks(c, 0, 0);
     channelTable[c] = nullptr;
   }
+}
+
+// A channel without its record or buffers must never be used: gives back
+// everything the attach took (channels 0..built-1) and stays unattached.
+int32_t abandonAttach(int32_t built) {
+  freeChannels(built);
+  attachedCount = 0;
+  platCleanup();
+  platLockLeave();
+  platLockDestroy();
+  return ZUB_E_NO_MEMORY;
 }
 
 // What a channel still holds open when the library is released: the local
@@ -68,16 +80,12 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubAttach(int32_t channels, int32_t reserv
   resetBlockTable();
   attachedCount = static_cast<uint16_t>(channels);
   for (int32_t n = 0; n < channels; n++) {
-    if (initChannel(n) < 0) {
-      // A channel without its record or buffers must never be used: give
-      // back everything this attach took and stay unattached.
-      freeChannels(n + 1);
-      attachedCount = 0;
-      platCleanup();
-      platLockLeave();
-      platLockDestroy();
-      return ZUB_E_NO_MEMORY;
-    }
+    if (initChannel(n) < 0) return abandonAttach(n + 1);
+  }
+  // The bulk buffers come after every channel's blocks, so the blocks are
+  // allocated in the table's order whatever the count.
+  for (int32_t n = 0; n < channels; n++) {
+    if (initBulkBuffer(n) < 0) return abandonAttach(channels);
   }
   platLockLeave();
   return 1;
@@ -201,6 +209,9 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t cod
       return value;
     case ZUB_SET_BLOCKING_CONNECT:
       rec->nonBlockConnect = value == 0 ? 1 : 0;
+      return value;
+    case ZUB_SET_PAUSES:
+      settings.pauses = value != 0 ? 1 : 0;
       return value;
     default:
       return -1;

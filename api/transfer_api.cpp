@@ -46,9 +46,8 @@ ChannelRecord* beginFileTransfer(int32_t channel, const char* name, const char* 
 }
 
 // A transfer the caller abandoned may still hold downloaded bytes in
-// dataBuf, which the next operation reuses (for a path or a listing
-// argument): they go to their file first, and are not counted as the new
-// download's.
+// bulkBuf, which the next transfer reuses: they go to their file first, and
+// are not counted as the new download's.
 void closeAbandonedFile(ChannelRecord* rec) { closeLocalFile(rec); }
 
 }  // namespace

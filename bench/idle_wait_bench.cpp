@@ -141,6 +141,8 @@ void printSample(const char* label, const Sample& s) {
 }  // namespace
 
 int main() {
+  // Line by line, so that what was measured survives a failure further on.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   constexpr int kSlowMs = 3000;
   constexpr int kShortMs = 20;
   constexpr int kSamples = 50;
@@ -180,21 +182,30 @@ int main() {
 
   std::vector<double> reactions;
   double cpuSum = 0, wallSum = 0;
+  int unmeasured = 0;
   for (int i = 0; i < kSamples; i++) {
     Sample s = measure(relay, blockingHello);
-    if (s.result != 0 || s.reactMs < 0) {
+    if (s.result != 0) {
       std::fprintf(stderr, "sample %d failed: %d\n", i, s.result);
       return 1;
+    }
+    // On a busy machine the relay may note its hand-over only after the
+    // client has already returned: no reaction time to take from it.
+    if (s.reactMs < 0) {
+      unmeasured++;
+      continue;
     }
     reactions.push_back(s.reactMs);
     cpuSum += s.cpuMs;
     wallSum += s.wallMs;
   }
+  if (reactions.empty()) reactions.push_back(-1);
   std::sort(reactions.begin(), reactions.end());
   std::printf("%d NOOPs answered %d ms late, blocking loop: reaction median %.3f ms, p90 %.3f ms, max %.3f ms;"
               " cpu %.2f%% of one core\n",
               kSamples, kShortMs, reactions[reactions.size() / 2], reactions[reactions.size() * 9 / 10],
               reactions.back(), 100.0 * cpuSum / wallSum);
+  if (unmeasured > 0) std::printf("(%d samples without a reaction time: the relay noted its hand-over late)\n", unmeasured);
 
   zubClose(0);
   srv.waitDone(5000);

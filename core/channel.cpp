@@ -98,3 +98,17 @@ int32_t initChannel(int32_t n) {
 
   return complete ? 1 : ZUB_E_NO_MEMORY;
 }
+
+int32_t initBulkBuffer(int32_t n) {
+  ChannelRecord* rec = channelTable[n];
+  if (rec == nullptr) return ZUB_E_NO_MEMORY;
+  rec->bulkBuf = static_cast<char*>(platAllocZeroed(static_cast<uint32_t>(BULK_BUF_CAP)));
+  return rec->bulkBuf != nullptr ? 1 : ZUB_E_NO_MEMORY;
+}
+
+void freeBulkBuffer(int32_t n) {
+  ChannelRecord* rec = channelTable[n];
+  if (rec == nullptr) return;
+  platFree(rec->bulkBuf);
+  rec->bulkBuf = nullptr;
+}

@@ -20,6 +20,10 @@ struct ReceiveRing {
 
 // Capacities of the channel's text buffers (slots 1..12 of the block table).
 constexpr uint16_t DATA_BUF_CAP = 8192;
+// The bulk buffer of downloads and uploads: large pieces cost one system
+// call each where dataBuf's 8 KiB took eight.  Made at attach time next to
+// the guarded blocks, not one of them (a block holds at most 64 KiB - 1).
+constexpr int32_t BULK_BUF_CAP = 65536;
 constexpr uint16_t CMD_BUF_CAP = 4096;
 constexpr uint16_t RESPONSE_BUF_CAP = 4096;
 constexpr uint16_t LOGIN_TEXT_CAP = 64;   // serverName, userName, password
@@ -51,7 +55,8 @@ struct ChannelRecord {
   char* cmdBuf;               // slot 2, 4096: command line of the current step
   char* responseBuf;          // slot 3, 4096: last reply line read
   char* replyTextPtr;         // into responseBuf: reply text after the code
-  char* dataBuf;              // slot 1, 8192: transfer buffer, local paths
+  char* dataBuf;              // slot 1, 8192: local paths, listing arguments
+  char* bulkBuf;              // BULK_BUF_CAP: the data of downloads and uploads
   char* serverDir;            // slot 9, 255
   char* localDir;             // slot 10, 255
   char* userCmd;              // slot 11, 255
@@ -66,7 +71,7 @@ struct ChannelRecord {
   int32_t chanIndex;          // the channel's own number
   int32_t replyCode;          // code of the last reply line
   int32_t localFile;          // the transfer's local file; 0 = none
-  int32_t unwritten;          // downloaded bytes held in dataBuf, not yet in localFile
+  int32_t unwritten;          // downloaded bytes held in bulkBuf, not yet in localFile
   int32_t prevState;          // -2 after attach
   int32_t state;              // -1 between steps
   int32_t nextState;          // 0 = idle
@@ -133,3 +138,7 @@ uint16_t dataPortLowFor(uint32_t tick, uint16_t count, int32_t n, uint8_t* salt)
 // any of its twelve buffers could not be allocated: such a channel must not
 // be used.
 int32_t initChannel(int32_t n);
+// Gives channel n's record its bulk buffer (attach, once every channel has
+// its blocks); 1, or -5.  freeBulkBuffer gives it back (null is fine).
+int32_t initBulkBuffer(int32_t n);
+void freeBulkBuffer(int32_t n);

@@ -14,6 +14,7 @@ Settings settings = {
     0,      // hostAddrIndex
     ':',    // nameSeparator
     5000,   // lineTimeout
+    1,      // pauses
 };
 
 // Characters 5..8 are the version (0x0230 = 2.3.0), 14..17 the build number.

@@ -17,6 +17,7 @@ struct Settings {
   int32_t hostAddrIndex;   // 14, 0..7
   int32_t nameSeparator;   // 17, low 8 bits
   int32_t lineTimeout;     // 22
+  int32_t pauses;          // 30, our addition: 0 drops the fixed pauses
 };
 
 extern Settings settings;

@@ -29,6 +29,18 @@ uint32_t tickAfter(uint32_t now, int32_t ms) {
   return t == 0 ? 1 : t;
 }
 
+// True for a command line that carries a password ("PASS ...", in any case),
+// also when the caller sends it with zubCommand.
+bool isPasswordCommand(const char* line) {
+  const char* word = "PASS ";
+  for (int32_t i = 0; word[i] != '\0'; ++i) {
+    char c = line[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != word[i]) return false;
+  }
+  return true;
+}
+
 // Writes the message text of code as zubErrorText gives it (the server's
 // last reply line follows for -18 and -9), formatted into logLine.
 void traceMessageText(ChannelRecord* rec, int32_t code) {
@@ -203,7 +215,13 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
   if (traceOpen(rec)) {
     if (rec->cmdBuf[0] != '\0') {
       traceText(rec, "S: ");
-      traceText(rec, rec->cmdBuf);
+      // A password never reaches the log: the file outlives the session and
+      // is often attached to bug reports.
+      if (isPasswordCommand(rec->cmdBuf)) {
+        traceText(rec, "PASS ********\r\n");
+      } else {
+        traceText(rec, rec->cmdBuf);
+      }
       traceText(rec, "\r\n");
     }
     if (rec->responseBuf[0] != '\0') {

@@ -56,7 +56,7 @@ int32_t flushDownload(ChannelRecord* rec) {
   int32_t n = rec->unwritten;
   if (n == 0) return 0;
   rec->unwritten = 0;
-  int32_t w = platFileWrite(rec->localFile, rec->dataBuf, n);
+  int32_t w = platFileWrite(rec->localFile, rec->bulkBuf, n);
   if (w == n) return 0;
   // The held bytes were counted when they arrived; those that never reached
   // the file are taken back out.  A short write loses data as surely as a

@@ -1,6 +1,6 @@
 // Receive rings: 4096 positions, 4095 usable, fed from one socket after a
-// zero-time-out readiness poll.  Downloads pass through here one ring per
-// step, so the copies are block copies in at most two pieces.
+// zero-time-out readiness poll; and the bulk receive of downloads, which
+// passes large pieces by the ring straight into the caller's buffer.
 #include "engine/ring.h"
 
 #include <cstring>
@@ -22,6 +22,15 @@ inline int32_t ringUsed(const ReceiveRing* ring) { return (ring->tail - ring->he
 // The idle counter wraps after 2^32 attempts instead of overflowing.
 inline void countIdle(ReceiveRing* ring) {
   ring->idleCount = static_cast<int32_t>(static_cast<uint32_t>(ring->idleCount) + 1u);
+}
+
+// One receive from the ring's socket into dst, traced: the count (> 0), 0 if
+// nothing was ready, -1 if the peer closed or the receive failed.
+int32_t receiveInto(ReceiveRing* ring, uint8_t* dst, int32_t count) {
+  int32_t n = platRecvReady(ring->sock, dst, count);
+  if (n == PLAT_NOTHING_READY) return 0;
+  traceGlobal("recv(%d):%d\r\n", ring->sock, n);
+  return n > 0 ? n : -1;
 }
 
 // Copies count queued bytes from head on into dst (count <= used).
@@ -56,16 +65,12 @@ int32_t fillRing(ReceiveRing* ring) {
   // The receive itself is the readiness poll: a download step costs one
   // system call here instead of a poll and a receive.
   if (span >= room) {
-    n = platRecvReady(ring->sock, ring->bytes + ring->tail, room);
-    if (n == PLAT_NOTHING_READY) return 0;
-    traceGlobal("recv(%d):%d\r\n", ring->sock, n);
-    if (n <= 0) return -1;
+    n = receiveInto(ring, ring->bytes + ring->tail, room);
+    if (n <= 0) return n;
   } else {
     uint8_t scratch[RING_SIZE];
-    n = platRecvReady(ring->sock, scratch, room);
-    if (n == PLAT_NOTHING_READY) return 0;
-    traceGlobal("recv(%d):%d\r\n", ring->sock, n);
-    if (n <= 0) return -1;
+    n = receiveInto(ring, scratch, room);
+    if (n <= 0) return n;
     int32_t first = n < span ? n : span;
     std::memcpy(ring->bytes + ring->tail, scratch, static_cast<size_t>(first));
     if (n > first) std::memcpy(ring->bytes, scratch + first, static_cast<size_t>(n - first));
@@ -110,6 +115,20 @@ int32_t takeFromRing(ReceiveRing* ring, void* dst, int32_t max) {
   copyOut(ring, static_cast<uint8_t*>(dst), count);
   ring->head = static_cast<uint16_t>((ring->head + count) & RING_MASK);
   return count;
+}
+
+int32_t receiveBulk(ReceiveRing* ring, void* dst, int32_t max, int32_t attempts) {
+  // Queued bytes go first, so nothing is delivered out of order.
+  if (ring->head != ring->tail) return takeFromRing(ring, dst, max);
+  for (int32_t i = 0; i < attempts; i++) {
+    int32_t n = receiveInto(ring, static_cast<uint8_t*>(dst), max);
+    if (n > 0) return n;
+    // The end is confirmed by a second receive, as takeFromRing after the
+    // wait reports it ("zubQueueLoad=-1"), so the trace ends as it always has.
+    if (n < 0) return takeFromRing(ring, dst, max);
+    countIdle(ring);
+  }
+  return 0;
 }
 
 int32_t peekRing(ReceiveRing* ring, void* dst, int32_t max) {

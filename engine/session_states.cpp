@@ -125,13 +125,14 @@ int32_t sendPass(ChannelRecord* rec, uint32_t now) {
   }
   platFormat(rec->cmdBuf, "PASS %s\r\n", rec->password);
   int32_t r = commandStep(rec, now, 107);
-  // Some servers need a moment after the password before they answer.
-  if (r == STEP_ON) rec->resumeTick = tickAfter(now, setting(settings.replyDelay) + 200);
+  // Some servers need a moment after the password before they answer;
+  // without the pauses the reply is awaited like any other.
+  if (r == STEP_ON && settings.pauses != 0) rec->resumeTick = tickAfter(now, setting(settings.replyDelay) + 200);
   return r;
 }
 
 int32_t readPassReply(ChannelRecord* rec, uint32_t) {
-  platSleep(static_cast<uint32_t>(settings.sleepTime) + 100);
+  if (settings.pauses != 0) platSleep(static_cast<uint32_t>(settings.sleepTime) + 100);
   return stepResult(replyStep(rec, 0));
 }
 

@@ -1,6 +1,7 @@
 // Driver states that move data: downloads (301-308), uploads (401-408),
 // listings (801-808) and the closing reply all three share (350).  One piece
-// of data per step: a ring's worth received, or one block sent.
+// of data per step: a listing's ring, a download's or upload's bulk buffer
+// (an upload's single block when blocks are to be paced by sendDelay).
 #include <cstring>
 
 #include "core/channel.h"
@@ -116,25 +117,31 @@ int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
   return STEP_ON;
 }
 
-// Pieces are gathered in dataBuf and written a full buffer at a time: a
-// file write per 4 KiB piece costs as much again as receiving it.  What is
-// gathered reaches the file at the end of the data or when the file closes;
-// getBytes ends up counting exactly what the file received.
+// Pieces are received straight into bulkBuf, by the ring, and written a
+// full buffer at a time: a receive and a write per 4 KiB piece cost more
+// than moving the bytes.  What is gathered reaches the file at the end of
+// the data or when the file closes; getBytes ends up counting exactly what
+// the file received.  One step fills the buffer at most, so it stays short.
 int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
-  if (waitRingData(&rec->dataRing, 0) == 0) {
+  int32_t asked = BULK_BUF_CAP - rec->unwritten;
+  int32_t n = receiveBulk(&rec->dataRing, rec->bulkBuf + rec->unwritten, asked, 2);
+  if (n == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
-  int32_t n = takeFromRing(&rec->dataRing, rec->dataBuf + rec->unwritten, DATA_BUF_CAP - rec->unwritten);
-  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
-  bool ended = n == 0 || n == -1;
-  if (n > 0) {
+  while (n > 0) {
     // Counted on arrival, so a caller watching the count sees every piece.
     rec->unwritten += n;
     addCount(&rec->getBytes, n);
     addCount(&rec->getBytesTotal, n);
+    // A receive that filled its request leaves more waiting, most likely.
+    if (n < asked || rec->unwritten == BULK_BUF_CAP) break;
+    asked = BULK_BUF_CAP - rec->unwritten;
+    n = receiveBulk(&rec->dataRing, rec->bulkBuf + rec->unwritten, asked, 1);
   }
-  if (ended || rec->unwritten == DATA_BUF_CAP) {
+  if (n < -1) return errorExit(rec, n, ZUB_E_READ);
+  bool ended = n < 0;
+  if (ended || rec->unwritten == BULK_BUF_CAP) {
     int32_t w = flushDownload(rec);
     if (w < 0) {
       closeDataSockets(rec, 125);
@@ -188,9 +195,13 @@ int32_t readStoreReply(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
-  int32_t n = platFileRead(rec->localFile, rec->dataBuf, settings.blockSize);
+  // Without a pause between blocks, as many whole blocks as bulkBuf holds go
+  // in one read and one send: the step's checks and calls are made once.
+  int32_t block = settings.blockSize;
+  int32_t piece = settings.sendDelay == 0 && block > 0 ? BULK_BUF_CAP / block * block : block;
+  int32_t n = platFileRead(rec->localFile, rec->bulkBuf, piece);
   if (n > 0) {
-    int32_t s = sendAll(rec->dataSock, rec->dataBuf, n);
+    int32_t s = sendAll(rec->dataSock, rec->bulkBuf, n);
     if (s < 0) return errorExit(rec, s, ZUB_E_WRITE);
     addCount(&rec->putBytes, s);
     addCount(&rec->putBytesTotal, s);

@@ -88,6 +88,10 @@ extern "C" {
 #define ZUB_SET_LOCAL_OFFSET     19
 #define ZUB_SET_LINE_TIMEOUT     22
 #define ZUB_SET_BLOCKING_CONNECT 23
+/* Our addition, library-wide, initially 1: the fixed pauses (the wait after PASS, the lingers after closing
+ * a socket, spent holding the library's lock). 0 drops them for servers that need no such waits (a socket
+ * is then closed gracefully at once); any other value is stored as 1. The result is the value passed. */
+#define ZUB_SET_PAUSES           30
 
 /* ---- Codes of zubSetString. ---- */
 #define ZUB_STR_OPEN_LOG   20

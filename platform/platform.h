@@ -121,6 +121,10 @@ int32_t platResolve(const char* name, uint32_t* addrsNet, int32_t maxAddrs, int3
 // that failed).  1 if the condition holds, else 0.
 enum : int32_t { PLAT_READABLE = 1, PLAT_WRITABLE = 2, PLAT_ERROR = 3 };
 int32_t platPollSocket(int32_t sock, int32_t mode);
+// The same test for all three conditions from one poll (select with the three
+// sets on Windows): the bits 1 << PLAT_READABLE, 1 << PLAT_WRITABLE and
+// 1 << PLAT_ERROR of the conditions that hold.
+int32_t platPollSocketAll(int32_t sock);
 
 // Waits up to ms milliseconds until any of the sockets meets its condition
 // (readable or writable).  Used by the blocking loop between driver steps so

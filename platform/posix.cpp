@@ -469,6 +469,12 @@ int32_t sysResolve(const char* name, uint32_t* addrsNet, int32_t maxAddrs, int32
   return 0;
 }
 
+int32_t sysPollSocketAll(int32_t sock) {
+  Readiness r = classify(sock, sock <= 0 ? 0 : pollOnce(sock, 0));
+  return (r.readable ? 1 << PLAT_READABLE : 0) | (r.writable ? 1 << PLAT_WRITABLE : 0) |
+         (r.error ? 1 << PLAT_ERROR : 0);
+}
+
 int32_t sysPollSocket(int32_t sock, int32_t mode) {
   if (mode != PLAT_READABLE && mode != PLAT_WRITABLE && mode != PLAT_ERROR) return 0;
   Readiness r = classify(sock, sock <= 0 ? 0 : pollOnce(sock, 0));
@@ -666,6 +672,7 @@ constexpr PlatSyscalls kPosixCalls = {
     .getHostName = sysGetHostName,
     .resolve = sysResolve,
     .pollSocket = sysPollSocket,
+    .pollSocketAll = sysPollSocketAll,
     .waitSockets = sysWaitSockets,
     .tickCount = sysTickCount,
     .sleep = sysSleep,

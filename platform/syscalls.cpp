@@ -225,6 +225,15 @@ int32_t platPollSocket(int32_t sock, int32_t mode) {
   return platSys.pollSocket(sock, mode);
 }
 
+int32_t platPollSocketAll(int32_t sock) {
+  int32_t error = 0;
+  if (faultHit(PLAT_OP_POLL, &error)) {
+    platSys.setLastError(error);
+    return 0;
+  }
+  return platSys.pollSocketAll(sock);
+}
+
 // A failing wait returns at once as "something is ready": the caller's own
 // poll then finds out what.
 int32_t platWaitSockets(const PlatWait* items, int32_t count, uint32_t ms) {

@@ -37,6 +37,7 @@ struct PlatSyscalls {
   int32_t (*getHostName)(char* buf, int32_t size);
   int32_t (*resolve)(const char* name, uint32_t* addrsNet, int32_t maxAddrs, int32_t* count);
   int32_t (*pollSocket)(int32_t sock, int32_t mode);
+  int32_t (*pollSocketAll)(int32_t sock);
   int32_t (*waitSockets)(const PlatWait* items, int32_t count, uint32_t ms);
 
   // Time

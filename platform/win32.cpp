@@ -153,6 +153,26 @@ int32_t sysPollSocket(int32_t sock, int32_t mode) {
   return FD_ISSET(toSocket(sock), &set) ? 1 : 0;
 }
 
+// All three conditions from one select with three sets of this call's own.
+int32_t sysPollSocketAll(int32_t sock) {
+  if (sock <= 0) return 1 << PLAT_ERROR;
+  fd_set readable, writable, failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(toSocket(sock), &readable);
+  FD_SET(toSocket(sock), &writable);
+  FD_SET(toSocket(sock), &failed);
+  timeval poll = {0, 0};
+  if (select(0, &readable, &writable, &failed, &poll) == SOCKET_ERROR) {
+    tLastError = WSAGetLastError();
+    return 1 << PLAT_ERROR;
+  }
+  return (FD_ISSET(toSocket(sock), &readable) ? 1 << PLAT_READABLE : 0) |
+         (FD_ISSET(toSocket(sock), &writable) ? 1 << PLAT_WRITABLE : 0) |
+         (FD_ISSET(toSocket(sock), &failed) ? 1 << PLAT_ERROR : 0);
+}
+
 // WinSock 1.1 has no receive that never waits; a zero-time-out select
 // decides first.  A socket still connecting, or whose attempt failed, is
 // not readable.
@@ -412,6 +432,7 @@ constexpr PlatSyscalls kWin32Calls = {
     .getHostName = sysGetHostName,
     .resolve = sysResolve,
     .pollSocket = sysPollSocket,
+    .pollSocketAll = sysPollSocketAll,
     .waitSockets = sysWaitSockets,
     .tickCount = sysTickCount,
     .sleep = sysSleep,

@@ -4,7 +4,10 @@
 # usage: bash scripts/test.sh
 #   ZUB_TEST_INTEROP=0         skip the real FTP servers (they need root)
 #   ZUB_INTEROP_PORT_OFFSET=N  shift the servers' ports (another run uses them)
-# Exits non-zero when any build or test fails; prints the time of each phase.
+# Exits non-zero when any build or test fails, when a phase that should have
+# run did not, or when a run finds no test; prints the time of each phase.
+# Its build folders are its own (build, build-asan, build-tsan, ...): the
+# demo builds elsewhere, so neither changes the other's options.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 jobs=2
@@ -12,6 +15,7 @@ interop=${ZUB_TEST_INTEROP:-1}
 
 failed=()
 summary=()
+declare -A ran=()
 
 # phase NAME COMMAND...: runs it, records its time and result.
 phase() {
@@ -21,6 +25,7 @@ phase() {
   echo "=== $name"
   "$@" || status=$?
   local took=$((SECONDS - start))
+  ran[$name]=1
   if ((status == 0)); then
     summary+=("$(printf '%-22s %5ss  ok' "$name" "$took")")
   else
@@ -31,7 +36,17 @@ phase() {
   return $status
 }
 
+# The phases a run must have gone through; more join below as they apply.
+expected=("build dependencies" "build" "tests" "build ASan+UBSan" "tests ASan+UBSan" "no way in")
+
 finish() {
+  local name
+  for name in "${expected[@]}"; do
+    if [[ -z ${ran[$name]:-} ]]; then
+      summary+=("$(printf '%-22s %5s   DID NOT RUN' "$name" "")")
+      failed+=("$name")
+    fi
+  done
   echo
   echo "=== summary"
   printf '%s\n' "${summary[@]}"
@@ -73,8 +88,32 @@ install_build_deps() {
 build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja "$@" && cmake --build "$dir" -j "$jobs"
+  cmake -S . -B "$dir" -G Ninja -DZUB_TESTS=ON -DZUB_WERROR=ON "$@" && cmake --build "$dir" -j "$jobs"
 }
+
+# A run that finds no test is a failure, not a pass.
+run_ctest() {
+  ctest --no-tests=error --output-on-failure "$@"
+}
+
+# Servers the CTest fixtures started and could not stop (Ctrl-C, a killed
+# ctest): stopped here, with the logins made for them.
+stop_servers() {
+  local state name
+  for state in build*/interop/*/state; do
+    [[ -d $state ]] || continue
+    name=$(basename "$(dirname "$state")")
+    bash tests/interop/servers/fixture.sh stop "$name" "$(dirname "$(dirname "$state")")" >/dev/null 2>&1 || true
+  done
+}
+interrupted() {
+  echo
+  echo "=== interrupted: stopping the test servers"
+  stop_servers
+  exit 130
+}
+trap interrupted INT TERM
+trap stop_servers EXIT
 
 phase "build dependencies" install_build_deps || finish
 
@@ -83,35 +122,42 @@ if [[ $interop == 0 ]]; then
   interop_flags=(-DZUB_INTEROP=OFF)
   echo "ZUB_TEST_INTEROP=0: real-server tests skipped"
 else
+  expected+=("FTP servers" "build TSan" "tests TSan")
   phase "FTP servers" bash tests/interop/servers/install.sh all || finish
 fi
 
 if phase "build" build build "${interop_flags[@]}"; then
-  phase "tests" ctest --test-dir build --output-on-failure -j "$jobs"
+  phase "tests" run_ctest --test-dir build -j "$jobs"
 fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 if phase "build ASan+UBSan" build build-asan -DZUB_SANITIZE=ON -DZUB_INTEROP=OFF; then
-  phase "tests ASan+UBSan" ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  phase "tests ASan+UBSan" run_ctest --test-dir build-asan -j "$jobs"
 fi
 
 # ---- further runs (fuzzing, ThreadSanitizer) are added here ----
+expected+=("install"); phase "install" bash scripts/install-test.sh # prefix, pkg-config, find_package, man, Python, .deb
 if [[ -f scripts/fuzz.sh ]] && command -v clang++ >/dev/null 2>&1; then
+  expected+=("fuzz")
   phase "fuzz" bash scripts/fuzz.sh
 fi
 
 # ThreadSanitizer: only the concurrency test (32 channels on 32 threads, then
 # from one thread) is built and run, with the server fixtures as above.
 build_tsan() {
-  cmake -S . -B build-tsan -G Ninja -DZUB_TSAN=ON "${interop_flags[@]}" &&
+  cmake -S . -B build-tsan -G Ninja -DZUB_TESTS=ON -DZUB_WERROR=ON -DZUB_TSAN=ON "${interop_flags[@]}" &&
     cmake --build build-tsan -j "$jobs" --target interop_concurrency_test
 }
 if [[ $interop != 0 ]] && phase "build TSan" build_tsan; then
-  phase "tests TSan" ctest --test-dir build-tsan --output-on-failure -R Concurrency
+  phase "tests TSan" run_ctest --test-dir build-tsan -R Concurrency
 fi
 # ZUB32.dll for Windows, cross-built, checked and tested under Wine.
 phase "windows" bash scripts/windows-test.sh
 # ---- end of further runs ----
+
+# Last: nothing the run started or installed lets anyone in.
+stop_servers
+phase "no way in" bash scripts/check-no-way-in.sh
 
 finish

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,7 +70,14 @@ class PrivateServer {
                               " " + pasv_ + " " + state_,
                           &status);
     pid_ = status == 0 ? std::atoi(out.c_str()) : 0;
-    return pid_ > 0;
+    // Every start makes a new login: start.sh leaves it in the state folder.
+    std::ifstream in(state_ + "/credentials");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("USER=", 0) == 0) user_ = line.substr(5);
+      if (line.rfind("PASS=", 0) == 0) pass_ = line.substr(5);
+    }
+    return pid_ > 0 && !user_.empty();
   }
   bool stop() {
     if (pid_ <= 0) return true;
@@ -80,11 +88,13 @@ class PrivateServer {
   }
   ~PrivateServer() { stop(); }
   uint16_t port() const { return static_cast<uint16_t>(port_); }
+  const char* user() const { return user_.c_str(); }
+  const char* pass() const { return pass_.c_str(); }
 
  private:
   int32_t port_ = 0;
   int32_t pid_ = 0;
-  std::string root_, state_, pasv_;
+  std::string root_, state_, pasv_, user_, pass_;
 };
 
 class Faults : public testing::Test {
@@ -129,7 +139,7 @@ TEST_F(Faults, ServerStoppedDuringDownloadAndUpload) {
   zubSetInteger(ch, ZUB_SET_REPLY_TIMEOUT, 8000);
   zubSetInteger(ch, ZUB_SET_DATA_TIMEOUT, 8000);
   zubSetInteger(ch, ZUB_SET_SEND_TIMEOUT, 8000);
-  ASSERT_EQ(zubConnect(ch, "127.0.0.1", "ftptest", "ftptest"), 0) << lastReply(ch);
+  ASSERT_EQ(zubConnect(ch, "127.0.0.1", server.user(), server.pass()), 0) << lastReply(ch);
   ASSERT_EQ(zubSetMode(ch, 'B'), 0);
 
   // Download: a sparse file of almost 2 GiB, far more than can move before
@@ -165,7 +175,7 @@ TEST_F(Faults, ServerStoppedDuringDownloadAndUpload) {
   EXPECT_EQ(zubGetInteger(ch, ZUB_GET_CTRL_SOCKET), 0);
   ASSERT_TRUE(server.restart());
   ASSERT_NO_FATAL_FAILURE(openLog(ch, work.file("trace2.log")));
-  ASSERT_EQ(zubConnect(ch, "127.0.0.1", "ftptest", "ftptest"), 0) << lastReply(ch);
+  ASSERT_EQ(zubConnect(ch, "127.0.0.1", server.user(), server.pass()), 0) << lastReply(ch);
   ASSERT_EQ(zubSetMode(ch, 'B'), 0);
 
   // Upload: slowed down to 1 KiB per 2 ms, so 16 MiB cannot be sent before
@@ -193,7 +203,7 @@ TEST_F(Faults, ServerStoppedDuringDownloadAndUpload) {
   zubClose(ch);
   ASSERT_TRUE(server.restart());
   ASSERT_NO_FATAL_FAILURE(openLog(ch, work.file("trace3.log")));
-  ASSERT_EQ(zubConnect(ch, "127.0.0.1", "ftptest", "ftptest"), 0) << lastReply(ch);
+  ASSERT_EQ(zubConnect(ch, "127.0.0.1", server.user(), server.pass()), 0) << lastReply(ch);
   ASSERT_EQ(zubSetMode(ch, 'B'), 0);
   ASSERT_EQ(zubPutFile(ch, "up.bin"), 0) << lastReply(ch);
   EXPECT_EQ(sumFile(root + "/up.bin"), sent);

@@ -210,14 +210,16 @@ TEST_F(Frame, DataPortRangesFromTheTick) {
 }
 
 TEST_F(Frame, AttachUndoesEverythingWhenABlockIsMissing) {
-  // Allocation order: per channel the record, then slots 1..12.
+  // Allocation order: per channel the record, then slots 1..12; then each
+  // channel's bulk buffer.
   struct Case {
     int32_t nth;
     const char* what;
   };
   for (Case c : {Case{1, "record of channel 0"}, Case{2, "dataBuf of channel 0"},
                  Case{7, "remoteName of channel 0"}, Case{13, "logLine of channel 0"},
-                 Case{14, "record of channel 1"}, Case{26, "logLine of channel 1"}}) {
+                 Case{14, "record of channel 1"}, Case{26, "logLine of channel 1"},
+                 Case{27, "bulk buffer of channel 0"}, Case{28, "bulk buffer of channel 1"}}) {
     SCOPED_TRACE(c.what);
     platFaultSet(PLAT_OP_ALLOC, c.nth, 0);
     EXPECT_EQ(zubAttach(2, 0), ZUB_E_NO_MEMORY);

@@ -78,7 +78,7 @@ TEST_F(SessionTest, LoginConversationAndTraceByteForByte) {
                          "R: 331 Password please.\r\n"
                          "<106:T>\r\n"
                          "send(S):13\r\n"
-                         "S: PASS secret\r\n\r\n"
+                         "S: PASS ********\r\n\r\n"
                          "<107:T>\r\n"
                          "recv(S):14\r\n"
                          "R: 230 Welcome.\r\n";
@@ -302,6 +302,25 @@ TEST_F(SessionTest, CallerDrivenSessionStepByStep) {
   EXPECT_GE(stateGap(log, 240, 241), 100) << log;
   EXPECT_GE(stateGap(log, 220, 221), 400) << log;
   EXPECT_LT(stateGap(log, 220, 221), 5000) << log;
+}
+
+// Without the pauses the reply to PASS is read as soon as it comes, and the
+// close at the end does not linger.
+TEST_F(SessionTest, WithoutPausesLoginAndCloseDoNotWait) {
+  zubSetInteger(0, ZUB_SET_PAUSES, 0);
+  ScriptServer srv;
+  openLog();
+  auto t0 = Clock::now();
+  loginTo(srv);
+  EXPECT_LT(msSince(t0), 300);
+  EXPECT_LT(stateGap(readLog(), 106, 107), 200);
+  srv.expect("QUIT\r\n");
+  srv.send("221 Bye.\r\n");
+  t0 = Clock::now();
+  EXPECT_EQ(zubClose(0), 0);
+  EXPECT_LT(msSince(t0), 250);
+  ASSERT_TRUE(srv.waitDone());
+  EXPECT_EQ(srv.transcript(), "USER anna\r\nPASS secret\r\nQUIT\r\n");
 }
 
 TEST_F(SessionTest, UnaskedTextBetweenBlockingOperationsIsDiscarded) {

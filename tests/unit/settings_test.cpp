@@ -95,6 +95,17 @@ TEST_F(SettingsApi, StorageRulesAndResults) {
   EXPECT_EQ(zubSetInteger(0, ZUB_SET_BLOCKING_CONNECT, 5), 5);
   EXPECT_EQ(rec(0)->nonBlockConnect, 0);
 
+  // The pauses: initially on; any value but 0 is kept as 1, the value passed returned.
+  EXPECT_EQ(settings.pauses, 1);
+  struct Pauses {
+    int32_t value;
+    int32_t stored;
+  };
+  for (Pauses p : {Pauses{0, 0}, Pauses{7, 1}, Pauses{0, 0}, Pauses{-1, 1}, Pauses{INT32_MIN, 1}, Pauses{1, 1}}) {
+    EXPECT_EQ(zubSetInteger(1, ZUB_SET_PAUSES, p.value), p.value);
+    EXPECT_EQ(settings.pauses, p.stored) << p.value;
+  }
+
   EXPECT_EQ(zubSetInteger(0, ZUB_SET_PASSIVE, 3), 3);
   EXPECT_EQ(rec(0)->passiveMode, 3);
   EXPECT_EQ(zubSetInteger(0, ZUB_SET_RESTART, 1), 1);

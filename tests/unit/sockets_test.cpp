@@ -176,5 +176,38 @@ TEST_F(SocketsTest, CloseLingersInsideTheLock) {
   EXPECT_TRUE(lockIsFree());
 }
 
+// Without the pauses a close neither lingers nor holds the lock, and the
+// peer still receives every byte sent before it, then the end.
+TEST_F(SocketsTest, CloseWithoutPausesIsImmediateAndGraceful) {
+  zubSetInteger(0, ZUB_SET_PAUSES, 0);
+  int32_t listener = createSocket();
+  PlatSockAddr a{};
+  a.family = PLAT_AF_INET;
+  a.addrNet = platHtonl(0x7F000001u);
+  ASSERT_EQ(platBind(listener, &a), 0);
+  ASSERT_EQ(platListen(listener, 1), 0);
+  ASSERT_EQ(platGetSockName(listener, &a), 0);
+  int32_t client = createSocket();
+  ASSERT_EQ(platConnect(client, &a), 0);
+  PlatSockAddr peer{};
+  int32_t server = platAccept(listener, &peer);
+  ASSERT_GT(server, 0);
+  std::string got;
+  std::thread reader([&] {
+    char buf[65536];
+    int32_t n;
+    while ((n = platRecv(server, buf, static_cast<int32_t>(sizeof buf))) > 0) got.append(buf, static_cast<size_t>(n));
+  });
+  const std::string sent(1000000, 'x');
+  ASSERT_EQ(sendAll(client, sent.data(), static_cast<int32_t>(sent.size())), 1000000);
+  uint32_t t0 = platTickCount();
+  EXPECT_EQ(closeSocket(client, 500), 1);
+  EXPECT_LT(platTickCount() - t0, 250u);
+  reader.join();
+  EXPECT_EQ(got.size(), sent.size());
+  closeSocket(server, 500);
+  closeSocket(listener, 500);
+}
+
 }  // namespace
 }  // namespace zubtest

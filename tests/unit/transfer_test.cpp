@@ -53,6 +53,12 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 bool fileExists(const std::string& path) { return std::ifstream(path).good(); }
 
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) n++;
+  return n;
+}
+
 // Position of `needle` in `log`, or npos; gtest shows the log on failure.
 size_t find(const std::string& log, const std::string& needle) { return log.find(needle); }
 
@@ -224,7 +230,10 @@ TEST_P(BothModes, UploadsInBlocksAndAppends) {
   srv.acceptStor(mode, "up.bin", true);
   srv.acceptStor(mode, "empty.bin");
 
+  // Blocks paced by sendDelay go one per step (without a pause they go
+  // several at a time: BulkPiecesOfEverySize).
   zubSetInteger(0, ZUB_SET_BLOCK_SIZE, 1024);
+  zubSetInteger(0, ZUB_SET_SEND_DELAY, 1);
   EXPECT_EQ(zubPutFile(0, "up.bin:remote.bin"), 0);
   EXPECT_EQ(zubGetInteger(0, ZUB_PUT_BYTES), 3000);
   std::vector<int> sizes = sendSizes();
@@ -262,6 +271,89 @@ TEST_P(BothModes, UploadsInBlocksAndAppends) {
   EXPECT_NE(find(log, "<407:T>\r\n[EOF]\r\n<408:T>\r\n0 bytes transmitted\r\n"), std::string::npos);
   // No REST goes with an upload.
   for (const std::string& c : srv.commands()) EXPECT_NE(c.rfind("REST", 0), 0u) << c;
+}
+
+// Sizes on both sides of the ring, an upload piece (whole blocks of 1000)
+// and one, two and three bulk buffers, each sent whole or split where the
+// receiving steps must join it: every byte arrives, once, in order, and is
+// counted; the ring's end lines still close each download.
+TEST_F(TransferTest, BulkPiecesOfEverySize) {
+  constexpr int32_t B = BULK_BUF_CAP;
+  constexpr int32_t PIECE = B / 1000 * 1000;
+  std::vector<int32_t> sizes = {0, 1, 4094, 4095, 4096, 8192, PIECE - 1, PIECE, PIECE + 1};
+  for (int32_t k = 1; k <= 3; ++k) {
+    for (int32_t d = -1; d <= 1; ++d) sizes.push_back(k * B + d);
+  }
+  struct Split {
+    int32_t size;
+    std::vector<int32_t> pieces;
+  };
+  const std::vector<Split> splits = {{B + 1, {B - 1, 2}}, {2 * B, {4095, B, B - 4095}}, {B + 4096, {1, B, 4095}}};
+  zubSetInteger(0, ZUB_SET_PAUSES, 0);
+  zubSetInteger(0, ZUB_SET_CLOSE_DELAY, 0);
+  zubSetInteger(0, ZUB_SET_BLOCK_SIZE, 1000);
+  ScriptServer srv;
+  begin(srv, DataMode::Passive);
+  openLog();
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    srv.serveRetr(DataMode::Passive, "d" + std::to_string(i), binaryBytes(static_cast<size_t>(sizes[i]), i));
+  }
+  for (size_t i = 0; i < splits.size(); ++i) {
+    std::string body = binaryBytes(static_cast<size_t>(splits[i].size), 100 + i);
+    std::vector<std::string> chunks;
+    size_t at = 0;
+    for (int32_t n : splits[i].pieces) {
+      chunks.push_back(body.substr(at, static_cast<size_t>(n)));
+      at += static_cast<size_t>(n);
+    }
+    srv.openData(DataMode::Passive);
+    srv.expect("RETR s" + std::to_string(i) + "\r\n");
+    srv.connectData(DataMode::Passive);
+    srv.send("150 Opening data connection.\r\n");
+    srv.dataSendChunks(chunks, 30);
+    srv.dataClose();
+    srv.send("226 Transfer complete.\r\n");
+  }
+  for (size_t i = 0; i < sizes.size(); ++i) srv.acceptStor(DataMode::Passive, "u" + std::to_string(i));
+
+  int64_t total = 0;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE(sizes[i]);
+    const std::string name = "d" + std::to_string(i);
+    ASSERT_EQ(zubGetFile(0, name.c_str()), 0);
+    EXPECT_EQ(readFile(local(name)), binaryBytes(static_cast<size_t>(sizes[i]), i));
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), sizes[i]);
+    total += sizes[i];
+  }
+  for (size_t i = 0; i < splits.size(); ++i) {
+    SCOPED_TRACE(splits[i].size);
+    const std::string name = "s" + std::to_string(i);
+    ASSERT_EQ(zubGetFile(0, name.c_str()), 0);
+    EXPECT_EQ(readFile(local(name)), binaryBytes(static_cast<size_t>(splits[i].size), 100 + i));
+    EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES), splits[i].size);
+    total += splits[i].size;
+  }
+  EXPECT_EQ(zubGetInteger(0, ZUB_GET_BYTES_TOTAL), total);
+  const size_t uploadsFrom = sendSizes().size();
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE(sizes[i]);
+    // The downloaded files go back up.
+    const std::string names = "d" + std::to_string(i) + ":u" + std::to_string(i);
+    ASSERT_EQ(zubPutFile(0, names.c_str()), 0);
+    EXPECT_EQ(zubGetInteger(0, ZUB_PUT_BYTES), sizes[i]);
+  }
+  ASSERT_TRUE(srv.waitDone());
+  EXPECT_TRUE(srv.errors().empty()) << ::testing::PrintToString(srv.errors());
+  std::vector<std::string> got = srv.dataReceived();
+  ASSERT_EQ(got.size(), sizes.size());
+  for (size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(got[i], binaryBytes(static_cast<size_t>(sizes[i]), i)) << i;
+  // An upload piece is whole blocks, never more than the bulk buffer holds.
+  std::vector<int> sent = sendSizes();
+  for (size_t i = uploadsFrom; i < sent.size(); ++i) EXPECT_LE(sent[i], PIECE);
+  EXPECT_NE(std::find(sent.begin() + static_cast<long>(uploadsFrom), sent.end(), PIECE), sent.end());
+  const std::string log = timelessLog();
+  EXPECT_EQ(occurrences(log, "recv(S):0\r\nrecv(S):0\r\nzubQueueLoad=-1\r\n<308:T>\r\n"), sizes.size() + splits.size())
+      << log.substr(0, 4000);
 }
 
 TEST_P(BothModes, RestartedDownloadAppendsAtTheLocalOffset) {
@@ -597,7 +689,8 @@ TEST_P(BothModes, StalledDataAfterTheLastPieceTimesOut) {
 TEST_F(TransferTest, EveryReceivedByteReachesTheFile) {
   ScriptServer srv;
   begin(srv, DataMode::Passive);
-  const std::string body = binaryBytes(30000);
+  // Written a bulk buffer at a time: the second write comes part-way.
+  const std::string body = binaryBytes(2 * BULK_BUF_CAP + 30000);
 
   // A write that fails part-way: -1, the data side closed, the bytes written
   // before it kept and counted.  No trace log, so only the download writes.

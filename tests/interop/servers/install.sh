@@ -7,7 +7,9 @@
 # unpacked below $ZUB_FTPD_PREFIX (default /opt/zub-ftpd) and run from there,
 # with their shared libraries installed through apt (those never conflict).
 # No service is started by the packages: a policy-rc.d that refuses is in place
-# while apt runs.
+# while apt runs, and a daemon installed through apt is disabled at boot right
+# after (Debian enables it, with a configuration that takes local logins on
+# port 21 of every interface).  The tests start their own servers on loopback.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
@@ -41,7 +43,40 @@ apt_prepare() {
 
 apt_install() {
   apt_prepare "$*"
-  apt-get install -y -q --no-install-recommends "$@"
+  apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "$@"
+}
+
+# Daemons this script installed through apt are listed here, so that later
+# runs keep them disabled and never touch a server the machine's owner runs.
+installed_list=$ZUB_FTPD_PREFIX/apt-installed
+
+# Boot start-up of a daemon package: off in every runlevel and for systemd.
+disable_at_boot() {
+  local svc=$1
+  if [[ -x /etc/init.d/$svc ]]; then update-rc.d "$svc" disable >/dev/null 2>&1 || true; fi
+  rm -f "/etc/systemd/system/multi-user.target.wants/$svc.service"
+  if [[ -d /run/systemd/system ]]; then systemctl disable "$svc" >/dev/null 2>&1 || true; fi
+}
+
+service_names() {
+  case $1 in vsftpd) echo vsftpd ;; pure-ftpd) echo pure-ftpd openbsd-inetd ;; proftpd) echo proftpd ;; esac
+}
+
+remember_installed() {
+  mkdir -p "$ZUB_FTPD_PREFIX"
+  grep -qx "$1" "$installed_list" 2>/dev/null || echo "$1" >>"$installed_list"
+}
+
+# Earlier versions of these scripts installed a daemon without recording it;
+# the unpacked servers beside it tell that it was ours.
+keep_disabled() {
+  local server svc
+  for server in vsftpd pure-ftpd proftpd; do
+    pkg_installed "$(binary_package "$server")" || continue
+    if grep -qx "$server" "$installed_list" 2>/dev/null || compgen -G "$ZUB_FTPD_PREFIX/*/.zub-unpacked" >/dev/null; then
+      for svc in $(service_names "$server"); do disable_at_boot "$svc"; done
+    fi
+  done
 }
 
 # The installed package holding the ftp-server place, empty if it is free.
@@ -127,6 +162,8 @@ install_daemon() {
   holder=$(ftp_server_holder)
   if [[ -z $holder ]]; then
     apt_install "$(apt_package "$server")"
+    remember_installed "$server"
+    keep_disabled
     programs_runnable "$server" || zub_die "$server: installed but its programs do not run"
     echo "$server: installed through apt"
   else
@@ -163,3 +200,12 @@ for server in "${targets[@]}"; do
     *) install_daemon "$server" ;;
   esac
 done
+if [[ $EUID -eq 0 ]]; then
+  keep_disabled
+  # Earlier versions of these scripts left an account ftptest with a shell and
+  # a published password: it can no longer log in.
+  if getent passwd ftptest | grep -q ':/home/ftptest:/bin/sh$'; then
+    usermod --shell /usr/sbin/nologin --lock ftptest &&
+      echo "ftptest: the account an earlier version of these scripts made is locked and has no shell now"
+  fi
+fi

@@ -94,3 +94,52 @@ zub_probe_greeting() {
     [[ $line == 220* ]]
   ) 2>/dev/null
 }
+
+# ---- The test login ----
+# Each server started by start.sh gets a login of its own, named after its
+# port, with a password made per start: nothing a published script knows.
+# Servers that check logins against the system (vsftpd, proftpd; pure-ftpd
+# reuses the hash) get a system account that has no shell and no home of its
+# own; it is removed when the server stops.  What a server leaves to remove is
+# recorded in $ZUB_RECORDS/PID until then.
+ZUB_RECORDS=/run/zub-ftpd
+
+zub_login_name() { echo "zubftp$1"; }
+
+# 24 hex digits: also safe inside a URL or an .env line.
+zub_random_password() { od -An -N12 -tx1 /dev/urandom | tr -d ' \n'; }
+
+# zub_record PID KEY=VALUE...: what to remove once PID has ended.
+zub_record() {
+  local pid=$1
+  shift
+  mkdir -p "$ZUB_RECORDS"
+  chmod 0700 "$ZUB_RECORDS"
+  printf '%s\n' "start=$(zub_start_time "$pid")" "$@" >"$ZUB_RECORDS/$pid"
+}
+
+# zub_cleanup_record PID: removes the account and PAM service recorded for PID.
+zub_cleanup_record() {
+  local rec=$ZUB_RECORDS/$1 key value
+  [[ -f $rec ]] || return 0
+  while IFS='=' read -r key value; do
+    case $key in
+      account) if getent passwd "$value" >/dev/null; then userdel -f "$value" >/dev/null 2>&1 || true; fi ;;
+      pam) [[ $value == /etc/pam.d/zubftp* ]] && rm -f "$value" ;;
+    esac
+  done <"$rec"
+  rm -f "$rec"
+}
+
+# Records of servers that ended without stop.sh (a killed run): clean them up.
+zub_sweep_records() {
+  local rec pid start
+  for rec in "$ZUB_RECORDS"/*; do
+    [[ -f $rec ]] || continue
+    pid=${rec##*/}
+    start=$(sed -n 's/^start=//p' "$rec")
+    if ! zub_alive "$pid" || [[ $(zub_start_time "$pid" 2>/dev/null) != "$start" ]]; then
+      zub_cleanup_record "$pid"
+    fi
+  done
+}

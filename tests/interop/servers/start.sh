@@ -3,9 +3,13 @@
 # prints its PID once it accepts connections.
 # usage: start.sh NAME ROOTDIR PORT PASV_MIN PASV_MAX STATEDIR
 #   NAME     vsftpd | pure-ftpd | proftpd | pyftpdlib
-#   ROOTDIR  the directory user ftptest (password ftptest) sees as "/"
-#   STATEDIR configuration, logs and pid file (made root-owned 0755)
-# Stop it with stop.sh PID.  On failure the log tail goes to stderr, exit 1.
+#   ROOTDIR  the directory the test login sees as "/"; for vsftpd and proftpd
+#            every folder above it must be searchable by others (nothing here
+#            widens a permission: put it below /var/tmp, say)
+#   STATEDIR configuration, logs and pid file (made root-owned 0755), and
+#            STATEDIR/credentials (0600): USER=... and PASS=... of the login
+# The login is made for this start (see lib.sh) and removed by stop.sh PID.
+# On failure the log tail goes to stderr, exit 1.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
@@ -17,7 +21,7 @@ for n in "$port" "$pasv_min" "$pasv_max"; do
   [[ $n =~ ^[0-9]+$ ]] && ((n > 0 && n < 65536)) || zub_die "bad port number '$n'"
 done
 ((pasv_min <= pasv_max)) || zub_die "passive range $pasv_min-$pasv_max is empty"
-[[ $EUID -eq 0 ]] || zub_die "must run as root (it creates the ftptest user and the servers switch users)"
+[[ $EUID -eq 0 ]] || zub_die "must run as root (it creates the test login and the servers switch users)"
 ready_timeout=${FTPD_READY_TIMEOUT:-20}
 
 if zub_port_answers "$port"; then
@@ -32,32 +36,38 @@ chown root:root "$state"
 chmod 0755 "$state"
 out=$state/$name.out
 
-ensure_ftptest() {
-  local shell uid
+zub_sweep_records
+login=$(zub_login_name "$port")
+password=$(zub_random_password)
+# Until the server's PID is known, what to remove is recorded under ours, and
+# removed when this script fails.
+zub_record $$ "account=$login" "pam=/etc/pam.d/$login"
+started=0
+trap '((started)) || zub_cleanup_record $$' EXIT
+
+# The system account of the login: no shell, no home of its own, uid >= 1000
+# (the servers refuse system accounts).  Made afresh for each start.
+make_account() {
+  local uid
   mkdir -p /run/lock
-  exec 9>/run/lock/zub-ftptest.lock
-  flock -w 60 9 || zub_die "timed out waiting for the ftptest account lock"
-  if ! getent passwd ftptest >/dev/null; then
-    useradd --create-home --shell /bin/sh -K UID_MIN=1000 ftptest
-  fi
-  IFS=: read -r _ _ uid _ _ _ shell < <(getent passwd ftptest)
-  ((uid >= 1000)) || zub_die "user ftptest has uid $uid; the servers refuse system accounts"
-  [[ $shell == /bin/sh ]] || usermod --shell /bin/sh ftptest
-  echo 'ftptest:ftptest' | chpasswd
+  exec 9>/run/lock/zub-ftpd-accounts.lock
+  flock -w 60 9 || zub_die "timed out waiting for the account lock"
+  if getent passwd "$login" >/dev/null; then userdel -f "$login" >/dev/null 2>&1 || true; fi
+  useradd --no-create-home --home-dir "$root" --shell /usr/sbin/nologin -K UID_MIN=1000 "$login" ||
+    zub_die "useradd $login failed"
+  IFS=: read -r _ _ uid _ < <(getent passwd "$login")
+  ((uid >= 1000)) || zub_die "account $login has uid $uid; the servers refuse system accounts"
+  echo "$login:$password" | chpasswd
   exec 9>&-
 }
 
-# vsftpd changes into the root as ftptest before the chroot, so every
-# ancestor must be searchable by others (mktemp -d makes 0700 directories).
-open_ancestors() {
-  local dir mode
+# vsftpd and proftpd change into the root as the login before the chroot.
+check_reachable() {
+  local dir
   dir=$(dirname "$root")
   while [[ $dir != / ]]; do
-    mode=$(stat -c %a "$dir")
-    if (((8#$mode & 1) == 0)); then
-      chmod o+x "$dir"
-      echo "start.sh: added o+x to $dir so ftptest can reach $root" >&2
-    fi
+    (($(stat -c '%a' "$dir" | sed 's/.*\(.\)$/\1/') & 1)) ||
+      zub_die "$root is not reachable by the server's login: $dir is not searchable by others (put the root below /var/tmp)"
     dir=$(dirname "$dir")
   done
 }
@@ -70,9 +80,13 @@ cmd=()
 case $name in
   vsftpd)
     prog=$(need_program vsftpd vsftpd)
-    ensure_ftptest
-    chown -R ftptest:ftptest "$root"
-    open_ancestors
+    check_reachable
+    make_account
+    chown -R "$login:$login" "$root"
+    # Debian's PAM service for vsftpd wants a shell from /etc/shells; the
+    # login has none, so it gets a service of its own.
+    printf 'auth required pam_unix.so\naccount required pam_unix.so\nsession required pam_unix.so\n' \
+      >"/etc/pam.d/$login"
     mkdir -p "$state/empty"
     chmod 0755 "$state/empty"
     # The compiled-in limits (2000 clients, 50 per address) are not the man
@@ -91,7 +105,7 @@ local_umask=022
 local_root=$root
 chroot_local_user=YES
 allow_writeable_chroot=YES
-pam_service_name=vsftpd
+pam_service_name=$login
 nopriv_user=nobody
 secure_chroot_dir=$state/empty
 pasv_enable=YES
@@ -126,12 +140,15 @@ EOF
     if ((${#missing[@]})); then
       zub_die "pure-ftpd needs the capabilities ${missing[*]} (in a container: --cap-add SYS_NICE --cap-add DAC_READ_SEARCH)"
     fi
-    ensure_ftptest
-    chown -R ftptest:ftptest "$root"
-    IFS=: read -r _ _ uid gid _ < <(getent passwd ftptest)
+    make_account
+    chown -R "$login:$login" "$root"
+    IFS=: read -r _ _ uid gid _ < <(getent passwd "$login")
     # Reuse the system hash: pure-pw's own argon2id costs ~2 s per login.
-    hash=$(getent shadow ftptest | cut -d: -f2)
-    printf 'ftptest:%s:%s:%s::%s/./::::::::::::\n' "$hash" "$uid" "$gid" "$root" >"$state/pureftpd.passwd"
+    hash=$(getent shadow "$login" | cut -d: -f2)
+    (
+      umask 077
+      printf '%s:%s:%s:%s::%s/./::::::::::::\n' "$login" "$hash" "$uid" "$gid" "$root" >"$state/pureftpd.passwd"
+    )
     chmod 0600 "$state/pureftpd.passwd"
     rm -f "$state/pureftpd.pdb"
     "$pure_pw" mkdb "$state/pureftpd.pdb" -f "$state/pureftpd.passwd" >>"$out" 2>&1 ||
@@ -143,9 +160,9 @@ EOF
 
   proftpd)
     prog=$(need_program proftpd proftpd)
-    ensure_ftptest
-    chown -R ftptest:ftptest "$root"
-    open_ancestors
+    check_reachable
+    make_account
+    chown -R "$login:$login" "$root"
     cat >"$state/proftpd.conf" <<EOF
 ServerName "ProFTPD interop"
 ServerType standalone
@@ -190,9 +207,9 @@ EOF
   pyftpdlib)
     [[ -x /usr/bin/python3 ]] && /usr/bin/python3 -c 'import pyftpdlib' 2>/dev/null ||
       zub_die "/usr/bin/python3 cannot import pyftpdlib; run install.sh pyftpdlib first"
-    # Its own default port is 2121, so -p is always given.  It runs as the caller.
-    cmd=(/usr/bin/python3 -m pyftpdlib -i 127.0.0.1 -p "$port" -d "$root" -w
-      -u ftptest -P ftptest -r "$pasv_min-$pasv_max")
+    # A virtual login: no account.  It runs as the caller.
+    export ZUB_FTP_PASSWORD=$password
+    cmd=(/usr/bin/python3 "$here/pyftpd.py" 127.0.0.1 "$port" "$root" "$login" "$pasv_min" "$pasv_max")
     ;;
 esac
 
@@ -234,5 +251,13 @@ while :; do
   sleep 0.05
 done
 
+# From now on the server's own record says what stop.sh removes.
+zub_record "$pid" "account=$login" "pam=/etc/pam.d/$login"
+rm -f "$ZUB_RECORDS/$$"
+started=1
+(
+  umask 077
+  printf 'USER=%s\nPASS=%s\n' "$login" "$password" >"$state/credentials"
+)
 echo "$pid" >"$state/$name.pid"
 echo "$pid"

@@ -4,6 +4,7 @@
 # vsftpd and pure-ftpd sessions outlive their listener, so the descendants are
 # listed before the listener goes, then ended too.  Refuses a PID that is not
 # one of the four test servers.  Exit 0 also when the PID is already gone.
+# The login start.sh made for the server is removed in every case.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
@@ -11,6 +12,8 @@ source "$here/lib.sh"
 [[ $# -eq 1 && $1 =~ ^[0-9]+$ && $1 -gt 1 ]] || zub_die "usage: stop.sh PID"
 pid=$1
 
+# The login made for the server goes with it, also when the server is gone.
+trap 'zub_cleanup_record "$pid"' EXIT
 zub_alive "$pid" || exit 0
 
 # proftpd and pure-ftpd rewrite their command line, so look at the program too.
@@ -19,7 +22,7 @@ exe=$(basename "$(readlink "/proc/$pid/exe" 2>/dev/null || true)")
 exe=${exe% (deleted)}
 case $exe in
   vsftpd | pure-ftpd | proftpd) ;;
-  python3*) [[ $cmdline == *pyftpdlib* ]] || zub_die "refusing to stop PID $pid ($cmdline): not a test FTP server" ;;
+  python3*) [[ $cmdline == *pyftpd* ]] || zub_die "refusing to stop PID $pid ($cmdline): not a test FTP server" ;;
   *)
     case $cmdline in
       vsftpd* | */vsftpd* | pure-ftpd* | */pure-ftpd* | proftpd* | */proftpd*) ;;

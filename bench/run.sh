@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The benchmark table in one command: builds the benchmark programs, starts a
+# private vsftpd on 127.0.0.1, makes the files, runs every case with ZUB32
+# (pauses 0 and 1) and curl in turn, prints the table of medians and ratios
+# and saves it as JSON.  Not part of the tests.  Needs root (the server
+# scripts make a login for the run and remove it), vsftpd
+# (tests/interop/servers/install.sh vsftpd) and curl; about 2.1 GiB of free
+# space in /var/tmp.
+#
+#   bash bench/run.sh [--runs N] [--json FILE]    (defaults: 5, bench-results.json)
+#
+# Environment: ZUB_BENCH_PORT (control port, 9301) and ZUB_BENCH_PASV
+# (passive range, 49000-49249) keep the private server clear of the test
+# servers; ZUB_BENCH_BUILD (build folder, build-bench).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(dirname "$here")
+runs=5
+json=$PWD/bench-results.json
+while (($#)); do
+  case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --json) json=$(realpath -m "$2"); shift 2 ;;
+    *) echo "usage: bench/run.sh [--runs N] [--json FILE]" >&2; exit 2 ;;
+  esac
+done
+port=${ZUB_BENCH_PORT:-9301}
+pasv=${ZUB_BENCH_PASV:-49000-49249}
+build=${ZUB_BENCH_BUILD:-$top/build-bench}
+command -v curl >/dev/null || { echo "run.sh: curl is missing" >&2; exit 1; }
+
+# The idle-wait benchmark needs the tests' support library (GoogleTest).
+if ! cmake -S "$top" -B "$build" -DZUB_BENCH=ON -DZUB_INTEROP=OFF >/dev/null; then
+  cmake -S "$top" -B "$build" -DZUB_BENCH=ON -DZUB_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" -j2 --target zub_bench_client bench_suite >/dev/null
+cmake --build "$build" -j2 --target idle_wait_bench >/dev/null 2>&1 || echo "run.sh: idle_wait_bench not built"
+
+# Below /var/tmp: the server's login must reach the root through every folder.
+work=$(mktemp -d /var/tmp/zub-bench-XXXXXX)
+chmod 0711 "$work"
+pid=
+cleanup() {
+  if [[ -n $pid ]]; then bash "$top/tests/interop/servers/stop.sh" "$pid" || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/root" "$work/local" "$work/state"
+echo "making the files in $work"
+head -c 1G /dev/urandom >"$work/root/big.bin"
+ln "$work/root/big.bin" "$work/local/up.bin"
+head -c 32M /dev/urandom >"$work/root/p00.bin"
+for i in $(seq -w 1 31); do ln "$work/root/p00.bin" "$work/root/p$i.bin"; done
+for i in $(seq -w 0 199); do head -c 1K /dev/urandom >"$work/root/s$i.bin"; done
+
+pid=$(bash "$top/tests/interop/servers/start.sh" vsftpd "$work/root" "$port" "${pasv%-*}" "${pasv#*-}" "$work/state")
+echo "vsftpd (PID $pid) on 127.0.0.1:$port, passive ports $pasv"
+idle=()
+if [[ -x $build/bench/idle_wait_bench ]]; then idle=(--idle "$build/bench/idle_wait_bench"); fi
+"$build/bench/bench_suite" --port "$port" --credentials "$work/state/credentials" --root "$work/root" --local "$work/local" \
+  --client "$build/bench/zub_bench_client" --runs "$runs" --json "$json" "${idle[@]}"
