@@ -1,13 +1,4 @@
-# Cross build for 32-bit Windows with the i686 mingw-w64 compiler (Debian:
-# g++-mingw-w64-i686).  The -posix variant: GoogleTest needs std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build of ZUB32.dll for 32-bit Windows (Debian: g++-mingw-w64-i686).
 set(CMAKE_SYSTEM_PROCESSOR x86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_DLLTOOL i686-w64-mingw32-dlltool)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(ZUB_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

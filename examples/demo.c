@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "sample_files.h"
 #include "zub32.h"
 
 static int failures = 0;
@@ -30,29 +31,6 @@ static int32_t step(const char *what, int32_t result, int ok)
   }
   printf("\n");
   return result;
-}
-
-static int write_sample(const char *path, long size)
-{
-  FILE *f = fopen(path, "wb");
-  long i;
-  if (f == NULL) return 0;
-  for (i = 0; i < size; i++) fputc((int)((i * 131 + i / 251) & 0xFF), f);
-  return fclose(f) == 0;
-}
-
-static int same_files(const char *a, const char *b)
-{
-  FILE *fa = fopen(a, "rb"), *fb = fopen(b, "rb");
-  int same = fa != NULL && fb != NULL;
-  while (same) {
-    int ca = fgetc(fa), cb = fgetc(fb);
-    if (ca != cb) same = 0;
-    if (ca == EOF || cb == EOF) break;
-  }
-  if (fa) fclose(fa);
-  if (fb) fclose(fb);
-  return same;
 }
 
 int main(int argc, char **argv)

@@ -153,6 +153,26 @@ int32_t sysPollSocket(int32_t sock, int32_t mode) {
   return FD_ISSET(toSocket(sock), &set) ? 1 : 0;
 }
 
+// All three conditions from one select with three sets of this call's own.
+int32_t sysPollSocketAll(int32_t sock) {
+  if (sock <= 0) return 1 << PLAT_ERROR;
+  fd_set readable, writable, failed;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(toSocket(sock), &readable);
+  FD_SET(toSocket(sock), &writable);
+  FD_SET(toSocket(sock), &failed);
+  timeval poll = {0, 0};
+  if (select(0, &readable, &writable, &failed, &poll) == SOCKET_ERROR) {
+    tLastError = WSAGetLastError();
+    return 1 << PLAT_ERROR;
+  }
+  return (FD_ISSET(toSocket(sock), &readable) ? 1 << PLAT_READABLE : 0) |
+         (FD_ISSET(toSocket(sock), &writable) ? 1 << PLAT_WRITABLE : 0) |
+         (FD_ISSET(toSocket(sock), &failed) ? 1 << PLAT_ERROR : 0);
+}
+
 // WinSock 1.1 has no receive that never waits; a zero-time-out select
 // decides first.  A socket still connecting, or whose attempt failed, is
 // not readable.
@@ -293,11 +313,37 @@ void sysFree(void* p) {
 // Created files are open for reading and writing, shared with readers and
 // writers as _lcreat's are; opened files deny write sharing.
 
+// A local directory may hold 255 characters, so a file in it can pass the
+// 259 the ANSI file API takes.  Such a path, when absolute, goes to the
+// wide API in its "\\?\" form, which has no such limit (and takes no '/').
+// False: the path is short enough (or relative) for the ANSI API.
+constexpr int32_t kLongPathCap = 1024;
+
+bool longPath(const char* path, WCHAR* wide) {
+  int32_t len = 0;
+  while (path[len] != '\0' && len < kLongPathCap) len++;
+  bool drive = len >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  if (len < MAX_PATH || !drive || len + 5 >= kLongPathCap) return false;
+  char full[kLongPathCap];
+  const char prefix[] = "\\\\?\\";
+  int32_t n = 0;
+  for (; prefix[n] != '\0'; n++) full[n] = prefix[n];
+  for (int32_t i = 0; i < len; i++) full[n++] = path[i] == '/' ? '\\' : path[i];
+  full[n] = '\0';
+  return MultiByteToWideChar(CP_ACP, 0, full, -1, wide, kLongPathCap) > 0;
+}
+
+HANDLE createFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
+  WCHAR wide[kLongPathCap];
+  if (longPath(path, wide)) return CreateFileW(wide, access, share, nullptr, disposition, attributes, nullptr);
+  return CreateFileA(path, access, share, nullptr, disposition, attributes, nullptr);
+}
+
 int32_t sysFileCreate(const char* path, int32_t attribute, int32_t exclusive) {
   if (path == nullptr) return PLAT_INVALID;
   DWORD attr = attribute == PLAT_ATTR_HIDDEN ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL;
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         exclusive != 0 ? CREATE_NEW : CREATE_ALWAYS, attr, nullptr);
+  HANDLE h = createFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        exclusive != 0 ? CREATE_NEW : CREATE_ALWAYS, attr);
   return fromHandle(h);
 }
 
@@ -312,7 +358,7 @@ int32_t sysFileOpen(const char* path, int32_t mode) {
     return PLAT_INVALID;
   }
   // A directory does not open without backup semantics: no file to transfer.
-  HANDLE h = CreateFileA(path, access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = createFile(path, access, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   return fromHandle(h);
 }
 
@@ -348,6 +394,8 @@ int32_t sysFileClose(int32_t file) {
 
 int32_t sysFileDelete(const char* path) {
   if (path == nullptr) return 0;
+  WCHAR wide[kLongPathCap];
+  if (longPath(path, wide)) return DeleteFileW(wide) ? 1 : 0;
   return DeleteFileA(path) ? 1 : 0;
 }
 
@@ -384,6 +432,7 @@ constexpr PlatSyscalls kWin32Calls = {
     .getHostName = sysGetHostName,
     .resolve = sysResolve,
     .pollSocket = sysPollSocket,
+    .pollSocketAll = sysPollSocketAll,
     .waitSockets = sysWaitSockets,
     .tickCount = sysTickCount,
     .sleep = sysSleep,

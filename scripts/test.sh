@@ -152,6 +152,8 @@ build_tsan() {
 if [[ $interop != 0 ]] && phase "build TSan" build_tsan; then
   phase "tests TSan" run_ctest --test-dir build-tsan -R Concurrency
 fi
+# ZUB32.dll for Windows, cross-built, checked and tested under Wine.
+phase "windows" bash scripts/windows-test.sh
 # ---- end of further runs ----
 
 # Last: nothing the run started or installed lets anyone in.

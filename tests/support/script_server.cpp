@@ -1,16 +1,8 @@
 // The scripted FTP server of the protocol tests (interface in script_server.h).
-// POSIX sockets, poll() only, 127.0.0.1 only; every wait also watches a stop
+// Sockets through support/host.h only, 127.0.0.1 only; every wait also watches a stop
 // pipe, so stop() never waits on a misbehaving client.
 #include "support/script_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <fnmatch.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -22,6 +14,10 @@
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include "net/control.h"
+#include "platform/platform.h"
+#include "support/host.h"
 
 namespace zubtest {
 namespace {
@@ -130,43 +126,47 @@ int pollTimeout(Clock::time_point deadline) {
 
 void closeFd(int& fd, bool reset = false) {
   if (fd < 0) return;
-  if (reset) {
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  }
-  ::close(fd);
+  hostClose(fd, reset);
   fd = -1;
 }
 
 // Reads and drops what is queued, so that a close sends FIN rather than RST.
 void drainFd(int fd) {
   char buf[4096];
-  while (::recv(fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+  while (hostRecv(fd, buf, sizeof buf) > 0) {
   }
 }
 
-void setNoDelay(int fd) {
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
+void setNoDelay(int fd) { hostNoDelay(fd); }
 
 // A non-blocking listener on 127.0.0.1 with an ephemeral port; -1 on failure.
-int openLoopbackListener(uint16_t* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, 16) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-    ::close(fd);
-    return -1;
+int openLoopbackListener(uint16_t* port) { return hostListenLoopback(port); }
+
+// Shell-style name matching, as an FTP server applies NLST/LIST patterns:
+// '*' any run of characters, '?' one character, '[...]' one of a set.
+bool globMatch(const char* pattern, const char* name) {
+  if (*pattern == '\0') return *name == '\0';
+  if (*pattern == '*') return globMatch(pattern + 1, name) || (*name != '\0' && globMatch(pattern, name + 1));
+  if (*name == '\0') return false;
+  if (*pattern == '?') return globMatch(pattern + 1, name + 1);
+  if (*pattern == '[') {
+    const char* p = pattern + 1;
+    bool negate = *p == '!';
+    if (negate) p++;
+    const char* first = p;
+    bool found = false;
+    for (; *p != '\0' && (*p != ']' || p == first); p++) {
+      if (p[1] == '-' && p[2] != '\0' && p[2] != ']') {
+        found = found || (*name >= p[0] && *name <= p[2]);
+        p += 2;
+      } else {
+        found = found || *p == *name;
+      }
+    }
+    if (*p == ']') return found != negate && globMatch(p + 1, name + 1);
+    // No closing bracket: the '[' is an ordinary character.
   }
-  *port = ntohs(sa.sin_port);
-  return fd;
+  return *pattern == *name && globMatch(pattern + 1, name + 1);
 }
 
 std::string upper(std::string s) {
@@ -188,7 +188,7 @@ bool isPortLine(const std::string& line) { return upper(line.substr(0, 5)) == "P
 
 // "PORT h1,h2,h3,h4,p1,p2" into an address. Refuses anything outside
 // 127.0.0.0/8: the tests must never make this server reach another host.
-bool parsePortLine(const std::string& line, sockaddr_in* out, std::string* why) {
+bool parsePortLine(const std::string& line, PlatSockAddr* out, std::string* why) {
   std::string args = stripLineEnd(line.substr(5));
   unsigned v[6];
   size_t pos = 0;
@@ -220,10 +220,10 @@ bool parsePortLine(const std::string& line, sockaddr_in* out, std::string* why) 
     *why = "PORT names a non-loopback address [" + escaped(line) + "]";
     return false;
   }
-  *out = sockaddr_in{};
-  out->sin_family = AF_INET;
-  out->sin_addr.s_addr = htonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
-  out->sin_port = htons(static_cast<uint16_t>(v[4] * 256 + v[5]));
+  *out = PlatSockAddr{};
+  out->family = PLAT_AF_INET;
+  out->addrNet = platHtonl((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]);
+  out->portNet = platHtons(static_cast<uint16_t>(v[4] * 256 + v[5]));
   return true;
 }
 
@@ -275,7 +275,7 @@ struct AutoSession {
   std::string user;
   int pasvFd = -1;
   bool havePort = false;
-  sockaddr_in portAddr{};
+  PlatSockAddr portAddr{};
   long long restOffset = 0;
 };
 
@@ -355,18 +355,15 @@ struct ScriptServer::Impl {
     }
     a.timeoutMs = timeoutMs;
     actions.push_back(std::move(a));
-    if (kickPipe[1] >= 0) {
-      char c = 1;
-      (void)!::write(kickPipe[1], &c, 1);  // a full pipe is already a pending kick
-    }
+    if (kickPipe[1] >= 0) hostWake(kickPipe[1]);
   }
 
   // Waits until fd shows `events` (fd < 0: just the time), the deadline
   // passes, or stop() is called.
   Wait waitFor(int fd, short events, Clock::time_point deadline) const {
     for (;;) {
-      pollfd p[2] = {{stopPipe[0], POLLIN, 0}, {fd, events, 0}};
-      int r = ::poll(p, 2, pollTimeout(deadline));
+      HostPollFd p[2] = {{stopPipe[0], HOST_POLLIN, 0}, {fd, events, 0}};
+      int r = hostPoll(p, 2, pollTimeout(deadline));
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return Wait::Timeout;
       if (p[0].revents != 0) return Wait::Stop;
@@ -383,7 +380,7 @@ struct ScriptServer::Impl {
     if (ctrlFd < 0 || ctrlEof) return;
     char buf[4096];
     for (;;) {
-      ssize_t n = ::recv(ctrlFd, buf, sizeof buf, MSG_DONTWAIT);
+      long n = hostRecv(ctrlFd, buf, sizeof buf);
       if (n > 0) {
         transcripts.back().append(buf, static_cast<size_t>(n));
         pending.append(buf, static_cast<size_t>(n));
@@ -399,11 +396,11 @@ struct ScriptServer::Impl {
   bool acceptOn(int listener, int timeoutMs, const std::string& what, int* out) {
     Clock::time_point deadline = deadlineAfter(timeoutMs);
     for (;;) {
-      Wait w = waitFor(listener, POLLIN, deadline);
+      Wait w = waitFor(listener, HOST_POLLIN, deadline);
       if (w == Wait::Stop) return false;
       if (w == Wait::Timeout)
         return fail(what + ": no connection within " + std::to_string(timeoutMs) + " ms");
-      int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      int fd = hostAccept(listener);
       if (fd >= 0) {
         setNoDelay(fd);
         *out = fd;
@@ -415,34 +412,27 @@ struct ScriptServer::Impl {
     }
   }
 
-  bool connectTo(const sockaddr_in& addr, int timeoutMs, const std::string& what, int* out,
+  bool connectTo(const PlatSockAddr& addr, int timeoutMs, const std::string& what, int* out,
                  const std::string& from = "") {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return fail(what + ": " + errnoText("socket"));
+    uint32_t fromNet = 0;
     if (!from.empty()) {
-      sockaddr_in local{};
-      local.sin_family = AF_INET;
-      if (inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 || (ntohl(local.sin_addr.s_addr) >> 24) != 127 ||
-          ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        ::close(fd);
+      // Only another loopback address can stand for a foreign host here.
+      if (isDottedAddress(from.c_str()) == 0 || (parseDottedAddress(from.c_str()) >> 24) != 127) {
         return fail(what + ": cannot connect from " + from);
       }
+      fromNet = platHtonl(parseDottedAddress(from.c_str()));
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-      if (errno != EINPROGRESS) {
-        std::string msg = what + ": " + errnoText("connect");
-        ::close(fd);
-        return fail(msg);
-      }
-      Wait w = waitFor(fd, POLLOUT, deadlineAfter(timeoutMs));
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (w == Wait::Ready) getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    bool inProgress = false;
+    int fd = hostConnect(addr.addrNet, addr.portNet, &inProgress, fromNet);
+    if (fd < 0) return fail(what + ": " + errnoText("connect"));
+    if (inProgress) {
+      Wait w = waitFor(fd, HOST_POLLOUT, deadlineAfter(timeoutMs));
+      int err = w == Wait::Ready ? hostSocketError(fd) : 0;
       if (w != Wait::Ready || err != 0) {
-        ::close(fd);
+        hostClose(fd, false);
         if (w == Wait::Stop) return false;
         if (w == Wait::Timeout) return fail(what + ": connect timed out");
-        return fail(what + ": connect failed: " + std::strerror(err));
+        return fail(what + ": connect failed: error " + std::to_string(err));
       }
     }
     setNoDelay(fd);
@@ -455,7 +445,7 @@ struct ScriptServer::Impl {
     size_t off = 0;
     Clock::time_point deadline = deadlineAfter(timeoutMs);
     while (off < bytes.size()) {
-      ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      long n = hostSend(fd, bytes.data() + off, bytes.size() - off);
       if (n > 0) {
         off += static_cast<size_t>(n);
         deadline = deadlineAfter(timeoutMs);
@@ -463,7 +453,7 @@ struct ScriptServer::Impl {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail(what + ": " + errnoText("send"));
-      Wait w = waitFor(fd, POLLOUT, deadline);
+      Wait w = waitFor(fd, HOST_POLLOUT, deadline);
       if (w == Wait::Stop) return false;
       if (w == Wait::Timeout) {
         return fail(what + ": send stalled, " + std::to_string(bytes.size() - off) + " bytes left");
@@ -538,7 +528,7 @@ struct ScriptServer::Impl {
         fd = ctrlFd;
       }
       if (!problem.empty()) return fail(describe(a) + ": " + problem);
-      Wait w = waitFor(fd, POLLIN, deadline);
+      Wait w = waitFor(fd, HOST_POLLIN, deadline);
       if (w == Wait::Stop) return false;
       if (w == Wait::Timeout) lastLook = true;
     }
@@ -572,7 +562,7 @@ struct ScriptServer::Impl {
         fd = ctrlFd;
       }
       if (lastLook) return fail(describe(a) + ": the client kept the connection open");
-      Wait w = waitFor(fd, POLLIN, deadline);
+      Wait w = waitFor(fd, HOST_POLLIN, deadline);
       if (w == Wait::Stop) return false;
       if (w == Wait::Timeout) lastLook = true;
     }
@@ -609,7 +599,7 @@ struct ScriptServer::Impl {
       }
       case Kind::PortConnect: {
         if (lastPortLine.empty()) return fail(what + ": no PORT line taken by an expect action");
-        sockaddr_in addr{};
+        PlatSockAddr addr{};
         std::string why;
         if (!parsePortLine(lastPortLine, &addr, &why)) return fail(what + ": " + why);
         int fd = -1;
@@ -632,7 +622,7 @@ struct ScriptServer::Impl {
         Clock::time_point deadline = deadlineAfter(a.timeoutMs);
         char buf[16384];
         for (;;) {
-          ssize_t n = ::recv(dataFd, buf, sizeof buf, MSG_DONTWAIT);
+          long n = hostRecv(dataFd, buf, sizeof buf);
           if (n > 0) {
             std::lock_guard<std::mutex> lk(mu);
             received[slot].append(buf, static_cast<size_t>(n));
@@ -642,7 +632,7 @@ struct ScriptServer::Impl {
           if (n == 0) return true;
           if (errno == EINTR) continue;
           if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(what + ": " + errnoText("recv"));
-          Wait w = waitFor(dataFd, POLLIN, deadline);
+          Wait w = waitFor(dataFd, HOST_POLLIN, deadline);
           if (w == Wait::Stop) return false;
           if (w == Wait::Timeout) return fail(what + ": the client did not close the data connection");
         }
@@ -696,13 +686,9 @@ struct ScriptServer::Impl {
           // Between actions keep recording what the client sends.
           int fd = (ctrlFd >= 0 && !ctrlEof) ? ctrlFd : -1;
           lk.unlock();
-          pollfd p[3] = {{stopPipe[0], POLLIN, 0}, {kickPipe[0], POLLIN, 0}, {fd, POLLIN, 0}};
-          if (::poll(p, 3, -1) < 0 && errno != EINTR) break;
-          if (p[1].revents != 0) {
-            char buf[64];
-            while (::read(kickPipe[0], buf, sizeof buf) > 0) {
-            }
-          }
+          HostPollFd p[3] = {{stopPipe[0], HOST_POLLIN, 0}, {kickPipe[0], HOST_POLLIN, 0}, {fd, HOST_POLLIN, 0}};
+          if (hostPoll(p, 3, -1) < 0 && errno != EINTR) break;
+          if (p[1].revents != 0) hostDrainWake(kickPipe[0]);
           lk.lock();
           pumpLocked();
           continue;
@@ -732,8 +718,8 @@ struct ScriptServer::Impl {
 
   void runAuto() {
     for (;;) {
-      if (waitFor(listenFd, POLLIN, Clock::time_point::max()) != Wait::Ready) break;
-      int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (waitFor(listenFd, HOST_POLLIN, Clock::time_point::max()) != Wait::Ready) break;
+      int fd = hostAccept(listenFd);
       if (fd < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) continue;
         fail(errnoText("auto accept"));
@@ -780,9 +766,9 @@ struct ScriptServer::Impl {
         s.input.erase(0, lf + 1);
         return true;
       }
-      if (waitFor(s.fd, POLLIN, Clock::time_point::max()) != Wait::Ready) return false;
+      if (waitFor(s.fd, HOST_POLLIN, Clock::time_point::max()) != Wait::Ready) return false;
       char buf[4096];
-      ssize_t n = ::recv(s.fd, buf, sizeof buf, MSG_DONTWAIT);
+      long n = hostRecv(s.fd, buf, sizeof buf);
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
       if (n <= 0) return false;
       s.input.append(buf, static_cast<size_t>(n));
@@ -811,7 +797,7 @@ struct ScriptServer::Impl {
     Clock::time_point deadline = deadlineAfter(t);
     char buf[16384];
     for (;;) {
-      ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+      long n = hostRecv(fd, buf, sizeof buf);
       if (n > 0) {
         into->append(buf, static_cast<size_t>(n));
         deadline = deadlineAfter(t);
@@ -820,7 +806,7 @@ struct ScriptServer::Impl {
       if (n == 0) return true;
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(errnoText("auto data recv"));
-      Wait w = waitFor(fd, POLLIN, deadline);
+      Wait w = waitFor(fd, HOST_POLLIN, deadline);
       if (w == Wait::Stop) return false;
       if (w == Wait::Timeout) return fail("auto data: the client did not close the data connection");
     }
@@ -848,7 +834,7 @@ struct ScriptServer::Impl {
     }
     std::string out;
     for (const auto& [name, size] : entries) {
-      if (fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
+      if (!globMatch(pattern.c_str(), name.c_str())) continue;
       if (namesOnly) {
         out += name + "\r\n";
       } else if (size < 0) {
@@ -1027,8 +1013,8 @@ bool ScriptServer::start() {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> lk(d.mu);
   if (d.started) return false;
-  if (::pipe2(d.stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  if (::pipe2(d.kickPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (!hostWakePair(d.stopPipe)) return false;
+  if (!hostWakePair(d.kickPipe)) return false;
   d.listenFd = openLoopbackListener(&d.port);
   if (d.listenFd < 0) return false;
   d.started = true;
@@ -1052,8 +1038,7 @@ void ScriptServer::stop() {
     if (!d.started || d.stopping) return;
     d.stopping = true;
   }
-  char c = 1;
-  (void)!::write(d.stopPipe[1], &c, 1);
+  hostWake(d.stopPipe[1]);
   if (d.mainThread.joinable()) d.mainThread.join();
   std::vector<std::thread> sessions;
   {

@@ -1,14 +1,8 @@
 // Small helpers shared by the unit tests.
 #include "test_util.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,13 +10,26 @@
 #include "core/channel.h"
 #include "core/trace.h"
 #include "platform/platform.h"
+#include "support/host.h"
 
 namespace zubtest {
 
+// A name no other test process uses at the same time: the clock and a
+// counter, tried until create_directory makes a new one.
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "zubtest-XXXXXX").string();
-  char* made = mkdtemp(pattern.data());
-  if (made != nullptr) path_ = made;
+  static std::atomic<uint32_t> counter{0};
+  std::error_code ec;
+  std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  for (int attempt = 0; attempt < 100 && !ec; attempt++) {
+    uint64_t stamp = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::string name = "zubtest-" + std::to_string(stamp % 1000000007u) + "-" + std::to_string(counter++);
+    std::filesystem::path dir = base / name;
+    if (std::filesystem::create_directory(dir, ec)) {
+      // Slashes only: the library takes either separator, the tests compare texts.
+      path_ = dir.generic_string();
+      return;
+    }
+  }
 }
 
 TempDir::~TempDir() {
@@ -51,7 +58,23 @@ void closeChannelLog(int32_t channel) {
   }
 }
 
-bool fdIsOpen(int32_t fd) { return fcntl(fd, F_GETFD) != -1; }
+uint32_t tickStep() {
+  static const uint32_t step = [] {
+    uint32_t largest = 1;
+    uint32_t last = platTickCount();
+    for (int changes = 0; changes < 3;) {
+      uint32_t now = platTickCount();
+      if (now == last) continue;
+      if (now - last > largest) largest = now - last;
+      last = now;
+      changes++;
+    }
+    return largest;
+  }();
+  return step;
+}
+
+bool fdIsOpen(int32_t fd) { return hostHandleIsOpen(fd); }
 
 
 namespace {
@@ -99,28 +122,19 @@ std::string normaliseTraceLog(const std::string& log) {
   return out;
 }
 
-int openDescriptorCount() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  while (readdir(d) != nullptr) n++;
-  closedir(d);
-  return n;
-}
+int openDescriptorCount() { return hostOpenHandleCount(); }
 
 namespace {
 
 // A socket bound to an ephemeral port of 127.0.0.1; its port in *port.
-int boundLoopbackSocket(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return fd;
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  *port = ntohs(sa.sin_port);
-  return fd;
+int32_t boundLoopbackSocket(uint16_t* port) {
+  int32_t sock = platSocket();
+  PlatSockAddr sa{};
+  sa.family = PLAT_AF_INET;
+  sa.addrNet = platHtonl(0x7F000001u);
+  if (sock == PLAT_INVALID || platBind(sock, &sa) != 0 || platGetSockName(sock, &sa) != 0) return sock;
+  *port = platNtohs(sa.portNet);
+  return sock;
 }
 
 }  // namespace
@@ -128,24 +142,26 @@ int boundLoopbackSocket(uint16_t* port) {
 UnreachablePorts::UnreachablePorts() {
   refusingFd_ = boundLoopbackSocket(&refusing);
   droppingFd_ = boundLoopbackSocket(&dropping);
-  listen(droppingFd_, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(dropping);
+  platListen(droppingFd_, 0);
+  PlatSockAddr sa{};
+  sa.family = PLAT_AF_INET;
+  sa.addrNet = platHtonl(0x7F000001u);
+  sa.portNet = platHtons(dropping);
   // A queue of 0 still takes a connection or two; these fill it.
   for (int& fd : fillers_) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    fd = platSocket();
+    uint32_t nonBlocking = 1;
+    platSetNonBlocking(fd, &nonBlocking);
+    platConnect(fd, &sa);
   }
 }
 
 UnreachablePorts::~UnreachablePorts() {
   for (int fd : fillers_) {
-    if (fd >= 0) close(fd);
+    if (fd > 0) platCloseSocket(fd);
   }
-  if (droppingFd_ >= 0) close(droppingFd_);
-  if (refusingFd_ >= 0) close(refusingFd_);
+  if (droppingFd_ > 0) platCloseSocket(droppingFd_);
+  if (refusingFd_ > 0) platCloseSocket(refusingFd_);
 }
 
 }  // namespace zubtest

@@ -31,6 +31,10 @@ std::string readFile(const std::string& path);
 // log handle, so that a test leaves no open file behind.
 void closeChannelLog(int32_t channel);
 
+// The step in which platTickCount moves (1 ms on Linux, about 16 under
+// Windows and Wine): a lower bound on a measured pause allows for it.
+uint32_t tickStep();
+
 // True while the file descriptor is open in this process.
 bool fdIsOpen(int32_t fd);
 // The number of descriptors open in this process (-1 if unknown).

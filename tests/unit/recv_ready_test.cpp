@@ -17,6 +17,7 @@ using Clock = std::chrono::steady_clock;
 struct Pair {
   int32_t listener = 0, client = 0, server = 0;
   Pair() {
+    platStartup(nullptr, 0);  // WinSock serves no socket call before it
     listener = platSocket();
     PlatSockAddr a{};
     a.family = PLAT_AF_INET;
@@ -31,6 +32,7 @@ struct Pair {
     for (int32_t s : {listener, client, server}) {
       if (s > 0) platCloseSocket(s);
     }
+    platCleanup();
   }
 };
 
