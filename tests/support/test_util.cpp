@@ -62,7 +62,7 @@ uint32_t tickStep() {
   static const uint32_t step = [] {
     uint32_t largest = 1;
     uint32_t last = platTickCount();
-    for (int changes = 0; changes < 3;) {
+    for (int changes = 0; changes < 10;) {
       uint32_t now = platTickCount();
       if (now == last) continue;
       if (now - last > largest) largest = now - last;
