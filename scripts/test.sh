@@ -153,6 +153,7 @@ if [[ $interop != 0 ]] && phase "build TSan" build_tsan; then
   phase "tests TSan" run_ctest --test-dir build-tsan -R Concurrency
 fi
 # ZUB32.dll for Windows, cross-built, checked and tested under Wine.
+expected+=("windows")
 phase "windows" bash scripts/windows-test.sh
 # ---- end of further runs ----
 
