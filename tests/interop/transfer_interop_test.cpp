@@ -17,8 +17,9 @@ namespace {
 using namespace interop;
 
 constexpr int32_t CH = 0;
-// Active-mode port blocks of this test (see interop_util.h).
-constexpr int32_t PORT_BLOCK_BASE = 100;
+// Active-mode port blocks of this test (see interop_util.h): two per test,
+// passive and active, since ctest runs the tests side by side.
+constexpr int32_t PORT_BLOCK_BASE = 84;
 
 class TransferInterop : public testing::TestWithParam<bool> {
  protected:
@@ -32,12 +33,16 @@ class TransferInterop : public testing::TestWithParam<bool> {
     ASSERT_GT(zubSetString(CH, ZUB_STR_OPEN_LOG, log_.c_str()), 0);
     zubSetInteger(CH, ZUB_SET_CTRL_PORT, server_.port);
     zubSetInteger(CH, ZUB_SET_PASSIVE, GetParam() ? 1 : 0);
-    zubSetInteger(CH, ZUB_SET_DATA_PORT, activePortBase(PORT_BLOCK_BASE + (GetParam() ? 1 : 0)));
+    // Each test has a server folder and port blocks of its own: a second
+    // test of the same mode may run at the same time.
+    const std::string test = testing::UnitTest::GetInstance()->current_test_info()->name();
+    const int32_t slot = test.rfind("Restarted", 0) == 0 ? 1 : 0;
+    zubSetInteger(CH, ZUB_SET_DATA_PORT, activePortBase(PORT_BLOCK_BASE + 2 * slot + (GetParam() ? 1 : 0)));
     zubSetInteger(CH, ZUB_SET_BLOCK_SIZE, 8192);
     ASSERT_EQ(zubConnect(CH, server_.host.c_str(), server_.user.c_str(), server_.pass.c_str()), 0) << lastReply(CH);
     connected_ = true;
     ASSERT_EQ(zubSetMode(CH, 'B'), 0) << lastReply(CH);
-    dir_ = GetParam() ? "zub-xfer-pasv" : "zub-xfer-port";
+    dir_ = std::string(slot == 1 ? "zub-xfer-restart" : "zub-xfer") + (GetParam() ? "-pasv" : "-port");
     std::error_code ec;
     std::filesystem::remove_all(onServer(""), ec);
     ASSERT_EQ(zubMakeServerDir(CH, dir_.c_str()), 0) << lastReply(CH);
