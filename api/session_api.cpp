@@ -1,6 +1,7 @@
 // Session operations: connect and log in, close, keep-alive, abort.
 #include "api/operation.h"
 #include "core/channel.h"
+#include "net/control.h"
 #include "core/trace.h"
 #include "engine/localfile.h"
 #include "net/data.h"
@@ -43,14 +44,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubClose(int32_t channel) {
   if (rec->autoCall == 0) return r;
 
   // Blocking use: the session ends here whatever QUIT brought.
-  if (rec->ctrlSock != 0) {
-    traceText(rec, "Closing control socket\r\n");
-    closeSocket(rec->ctrlSock, 500);
-    rec->ctrlSock = 0;
-    rec->ctrlRing.sock = 0;
-    rec->ctrlRing.head = 0;
-    rec->ctrlRing.tail = 0;
-  }
+  if (rec->ctrlSock != 0) closeControl(rec, 500);
   rec->waitWritable = 0;
   if (rec->logFile != 0) {
     closeTraceFile(rec->logFile, true);

@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "core/trace.h"
 #include "engine/driver.h"
+#include "net/control.h"
 #include "engine/reply.h"
 #include "engine/ring.h"
 #include "engine/states.h"
@@ -29,14 +30,7 @@ int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
 // sent on it in clear, least of all the password.
 int32_t dropControl(ChannelRecord* rec, int32_t code) {
   int32_t r = errorExit(rec, 0, code);
-  if (rec->ctrlSock > 0) {
-    traceText(rec, "Closing control socket\r\n");
-    closeSocket(rec->ctrlSock, 0);
-  }
-  rec->ctrlSock = 0;
-  rec->ctrlRing.sock = 0;
-  rec->ctrlRing.head = 0;
-  rec->ctrlRing.tail = 0;
+  closeControl(rec, 0);
   return r;
 }
 

@@ -5,6 +5,7 @@
 #include "core/channel.h"
 #include "core/settings.h"
 #include "core/trace.h"
+#include "net/sockets.h"
 #include "platform/platform.h"
 #include "util/text.h"
 
@@ -122,4 +123,15 @@ int32_t formatDottedAddress(uint32_t addr, char* buf, int32_t capacity) {
              addr & 255u);
   // The longest address is 15 characters, so every capacity above 16 holds it.
   return copyText(buf, line, capacity - 1);
+}
+
+void closeControl(ChannelRecord* rec, int32_t lingerMs) {
+  if (rec->ctrlSock > 0) {
+    traceText(rec, "Closing control socket\r\n");
+    closeSocket(rec->ctrlSock, lingerMs);
+  }
+  rec->ctrlSock = 0;
+  rec->ctrlRing.sock = 0;
+  rec->ctrlRing.head = 0;
+  rec->ctrlRing.tail = 0;
 }
