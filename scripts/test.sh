@@ -16,6 +16,9 @@ interop=${ZUB_TEST_INTEROP:-1}
 failed=()
 summary=()
 declare -A ran=()
+# Each phase's output is kept too, so that the summary at the end can repeat
+# why a phase failed: a CI log is often read from its tail alone.
+phase_logs=$(mktemp -d /tmp/zub-test-phases.XXXXXX)
 
 # phase NAME COMMAND...: runs it, records its time and result.
 phase() {
@@ -23,7 +26,9 @@ phase() {
   shift
   echo
   echo "=== $name"
-  "$@" || status=$?
+  local log=$phase_logs/${name//[^A-Za-z0-9]/_}.log
+  "$@" > >(tee "$log") 2>&1 || status=$?
+  wait $! 2>/dev/null || true  # tee has written everything
   local took=$((SECONDS - start))
   ran[$name]=1
   if ((status == 0)); then
@@ -51,9 +56,19 @@ finish() {
   echo "=== summary"
   printf '%s\n' "${summary[@]}"
   if ((${#failed[@]})); then
+    for name in "${failed[@]}"; do
+      local log=$phase_logs/${name//[^A-Za-z0-9]/_}.log
+      [[ -s $log ]] || continue
+      echo
+      echo "=== why $name failed (its last lines; the whole output is above)"
+      grep -v '^ *Start [0-9]*:\|Test *#[0-9]*:.*Passed' "$log" | tail -25
+    done
+    rm -rf "$phase_logs"
+    echo
     echo "FAILED: ${failed[*]}"
     exit 1
   fi
+  rm -rf "$phase_logs"
   echo "all phases passed"
   exit 0
 }

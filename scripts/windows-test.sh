@@ -80,9 +80,14 @@ fi
 say "built $(cd "$b32/bin" && echo ZUB32.dll ZUB32.lib ZUB32.def zub32.h)"
 
 failures=0
+parts=()  # what failed, repeated at the end
+failed_part() {
+  failures=$((failures + 1))
+  parts+=("$1")
+}
 python3 tests/windows/check_module.py include/zub32.h api/ZUB32.def "$b32/bin/ZUB32.dll" "$b32/bin/ZUB32.lib" \
   i686-w64-mingw32-objdump i686-w64-mingw32-nm | tail -20 | tee "$b32/module-check.log"
-grep -q '^module check: [0-9]* passed, 0 failed$' "$b32/module-check.log" || failures=$((failures + 1))
+grep -q '^module check: [0-9]* passed, 0 failed$' "$b32/module-check.log" || failed_part "module check"
 
 # ---- where the tests run ----
 if ((run32)); then
@@ -95,6 +100,7 @@ else
   say "NOTE: the tests run built for 64-bit Windows under a 64-bit Wine: the same sources and tests."
   if ! install_packages g++-mingw-w64-x86-64 wine64; then
     say "SKIPPED: the 64-bit cross compiler and Wine cannot be installed here"
+    ((failures)) && say "FAILED: ${parts[*]}"
     exit $((failures > 0))
   fi
   tests=$root/build-win64
@@ -127,14 +133,15 @@ fi
 if ((run32)); then
   (cd "$b32/bin" && timeout 120 "$wine" abi_test.exe ZUB32.def </dev/null 2>&1 | tr -d '\r' | tail -30) |
     tee "$b32/abi.log"
-  grep -q '^abi: [0-9]* passed, 0 failed$' "$b32/abi.log" || failures=$((failures + 1))
+  grep -q '^abi: [0-9]* passed, 0 failed$' "$b32/abi.log" || failed_part "ABI test"
 fi
 
 # ---- unit, scripted-server and (with the servers) interop tests: the
 # matrix of four servers in both data modes and 32 concurrent channels ----
 (cd "$tests" && timeout "$limit" ctest -j "$jobs" --no-tests=error --timeout 240 >ctest.log 2>&1)
 tail -25 "$tests/ctest.log"
-grep -q '^100% tests passed, 0 tests failed out of [1-9]' "$tests/ctest.log" || failures=$((failures + 1))
+grep -q '^100% tests passed, 0 tests failed out of [1-9]' "$tests/ctest.log" ||
+  failed_part "ctest ($(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) .*/\1/p' "$tests/ctest.log" | tr '\n' ' ' | sed 's/ $//'))"
 
 # ---- whole sessions against a real server, from a LoadLibraryA caller and
 # from the demo linked through the import library ----
@@ -150,17 +157,16 @@ if [[ $interop == ON ]] &&
   winwork="Z:${work//\//\\}"
   (cd "$tests/bin" && timeout 300 "$wine" dynamic_caller.exe 127.0.0.1 "$ftp_port" "$ftp_user" "$ftp_pass" "$winwork" \
     </dev/null 2>&1 | tr -d '\r') | tee "$tests/dynamic-caller.log" | tail -5
-  grep -q '^dynamic caller: [0-9]* passed, 0 failed$' "$tests/dynamic-caller.log" || failures=$((failures + 1))
+  grep -q '^dynamic caller: [0-9]* passed, 0 failed$' "$tests/dynamic-caller.log" || failed_part "dynamic caller"
   (cd "$tests/bin" && timeout 300 "$wine" zub_demo.exe 127.0.0.1 "$ftp_port" "$ftp_user" "$ftp_pass" "$winwork" \
     </dev/null 2>&1 | tr -d '\r') | tee "$tests/demo.log" | tail -3
-  grep -q '^demo passed' "$tests/demo.log" || failures=$((failures + 1))
+  grep -q '^demo passed' "$tests/demo.log" || failed_part "demo"
 else
-  say "FAILED: no FTP server for the whole-session callers"
-  failures=$((failures + 1))
+  failed_part "no FTP server for the whole-session callers"
 fi
 
 if ((failures)); then
-  say "FAILED ($failures part(s))"
+  say "FAILED ($failures part(s)): ${parts[*]}"
   exit 1
 fi
 say "passed$( ((run32)) || echo ' (tests as 64-bit programs; the 32-bit module checked from its files)')"

@@ -58,22 +58,6 @@ void closeChannelLog(int32_t channel) {
   }
 }
 
-uint32_t tickStep() {
-  static const uint32_t step = [] {
-    uint32_t largest = 1;
-    uint32_t last = platTickCount();
-    for (int changes = 0; changes < 10;) {
-      uint32_t now = platTickCount();
-      if (now == last) continue;
-      if (now - last > largest) largest = now - last;
-      last = now;
-      changes++;
-    }
-    return largest;
-  }();
-  return step;
-}
-
 bool fdIsOpen(int32_t fd) { return hostHandleIsOpen(fd); }
 
 
@@ -96,13 +80,15 @@ size_t timeTextAt(const std::string& s, size_t at) {
 // Scanned by hand: std::regex trips GCC's uninitialised-use warning in
 // sanitizer builds.
 std::string normaliseTraceLog(const std::string& log) {
-  const std::string queueLoad = "zubQueueLoad=0\r\n";
+  const std::string queueLoad = "zubQueueLoad=";
   std::string out;
   size_t i = 0;
   while (i < log.size()) {
     size_t t = 0;
-    if (log.compare(i, queueLoad.size(), queueLoad) == 0) {
-      i += queueLoad.size();
+    size_t n = 0;
+    if (log.compare(i, queueLoad.size(), queueLoad) == 0 && (n = digitsAt(log, i + queueLoad.size())) > 0 &&
+        log.compare(i + queueLoad.size() + n, 2, "\r\n") == 0) {
+      i += queueLoad.size() + n + 2;
     } else if (log[i] == '<' && i + 5 < log.size() && log[i + 4] == ':' && (t = timeTextAt(log, i + 5)) != 0 &&
                i + 5 + t < log.size() && log[i + 5 + t] == '>') {
       out += log.substr(i, 5) + "T>";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <string>
 
 namespace zubtest {
@@ -31,9 +32,17 @@ std::string readFile(const std::string& path);
 // log handle, so that a test leaves no open file behind.
 void closeChannelLog(int32_t channel);
 
-// The step in which platTickCount moves (1 ms on Linux, about 16 under
-// Windows and Wine): a lower bound on a measured pause allows for it.
-uint32_t tickStep();
+// Milliseconds of real time since a mark.  Lower bounds on a pause are
+// measured with this, not with platTickCount: under Wine the tick count lags
+// the real clock by more than its own step (a 62 ms sleep read as 52 ticks).
+using Mark = std::chrono::steady_clock::time_point;
+inline Mark markNow() { return std::chrono::steady_clock::now(); }
+inline uint32_t msSince(Mark m) {
+  return static_cast<uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m).count());
+}
+// A Windows sleep may end up to one timer tick early.
+constexpr uint32_t kTimerSlackMs = 16;
 
 // True while the file descriptor is open in this process.
 bool fdIsOpen(int32_t fd);
@@ -42,9 +51,9 @@ int openDescriptorCount();
 
 // A trace log with what varies from run to run replaced: the time of state
 // lines ("<101:T>") and of ERROR lines ("ERROR(T)"), the socket of send and
-// recv lines ("send(S):").  The ring's "zubQueueLoad=0" lines are dropped:
-// whether one appears depends on whether a reply had arrived when the
-// reader first looked.
+// recv lines ("send(S):").  The ring's "zubQueueLoad=N" lines (N >= 0) are
+// dropped: whether one appears, and its count, depend on how much of a reply
+// had arrived when the reader looked.  The end ("zubQueueLoad=-1") stays.
 std::string normaliseTraceLog(const std::string& log);
 
 // Two loopback ports a data connection cannot use, held while the object
