@@ -5,7 +5,11 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <winternl.h>
+
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 namespace zubtest {
 
@@ -199,16 +203,86 @@ void hostDrainWake(int fd) {
   }
 }
 
-int32_t hostProcessId() { return static_cast<int32_t>(GetCurrentProcessId()); }
+// Windows numbers processes in steps of four: the quotient spreads the
+// blocks derived from it.
+int32_t hostProcessId() { return static_cast<int32_t>(GetCurrentProcessId() / 4); }
 
 bool hostHandleIsOpen(int32_t handle) {
   DWORD flags = 0;
   return GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)), &flags) != 0;
 }
 
+namespace {
+
+// The ntdll calls that list a process's handles and name their types.
+using QuerySystem = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+using QueryObject = LONG(WINAPI*)(HANDLE, ULONG, void*, ULONG, ULONG*);
+
+template <typename Fn>
+Fn ntdllCall(const char* name) {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll == nullptr ? nullptr : reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
+}
+
+// True for a handle of type File: files, sockets, pipes and devices.
+bool isFileHandle(QueryObject query, HANDLE h) {
+  constexpr ULONG kObjectTypeInformation = 2;
+  struct {
+    UNICODE_STRING name;  // the type's name, at the head of its description
+    unsigned char rest[512];
+  } info;
+  ULONG got = 0;
+  if (query(h, kObjectTypeInformation, &info, sizeof info, &got) < 0 || info.name.Buffer == nullptr) return false;
+  static const wchar_t kFile[] = L"File";
+  return info.name.Length == 2 * (sizeof kFile / sizeof kFile[0] - 1) &&
+         std::memcmp(info.name.Buffer, kFile, info.name.Length) == 0;
+}
+
+}  // namespace
+
+// The handles a POSIX process would hold as descriptors, counted from the
+// system's handle table.  Not GetProcessHandleCount: Wine answers it with 0,
+// and it would count threads and events, which come and go with the test's
+// own threads (a finished thread not yet joined holds its handle).
 int hostOpenHandleCount() {
-  DWORD count = 0;
-  return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
+  struct Entry {
+    void* object;
+    ULONG_PTR processId;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT creatorBackTrace;
+    USHORT objectType;
+    ULONG attributes;
+    ULONG reserved;
+  };
+  struct Table {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    Entry entries[1];
+  };
+  constexpr ULONG kExtendedHandleInformation = 64;
+  constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+  auto querySystem = ntdllCall<QuerySystem>("NtQuerySystemInformation");
+  auto queryObject = ntdllCall<QueryObject>("NtQueryObject");
+  if (querySystem == nullptr || queryObject == nullptr) return -1;
+  // The table covers every process, which open handles meanwhile: grow
+  // until it fits.
+  for (size_t size = size_t{1} << 20; size <= (size_t{1} << 28); size *= 2) {
+    std::vector<unsigned char> buf(size);
+    ULONG needed = 0;
+    LONG status = querySystem(kExtendedHandleInformation, buf.data(), static_cast<ULONG>(size), &needed);
+    if (status == kLengthMismatch) continue;
+    if (status < 0) return -1;
+    const Table* table = reinterpret_cast<const Table*>(buf.data());
+    const ULONG_PTR self = GetCurrentProcessId();
+    int n = 0;
+    for (ULONG_PTR i = 0; i < table->count; i++) {
+      const Entry& e = table->entries[i];
+      n += e.processId == self && isFileHandle(queryObject, reinterpret_cast<HANDLE>(e.handle));
+    }
+    return n;
+  }
+  return -1;
 }
 
 }  // namespace zubtest

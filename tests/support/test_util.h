@@ -44,6 +44,10 @@ inline uint32_t msSince(Mark m) {
 // A Windows sleep may end up to one timer tick early.
 constexpr uint32_t kTimerSlackMs = 16;
 
+// The first of 16 active-mode ports of this test process's own: clear of the
+// ephemeral range and of the blocks of test processes running beside it.
+int32_t ownDataPorts();
+
 // True while the file descriptor is open in this process.
 bool fdIsOpen(int32_t fd);
 // The number of descriptors open in this process (-1 if unknown).

@@ -10,7 +10,6 @@
 //   scripts/long_runs.sh api-fuzz 600
 // A failure prints its seed and step; ZUB_API_FUZZ_SEED=n replays one seed.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -127,7 +127,7 @@ class Fuzzer {
       // Only the scripted server or a closed port: no stranger is called.
       case ZUB_SET_CTRL_PORT: value = chance(95) ? srv_.port() : 1; break;
       // Active-mode ports of this process's block, and the wrap edges.
-      case ZUB_SET_DATA_PORT: value = chance(80) ? 1100 + (getpid() % 56) * 16 + static_cast<int32_t>(below(16)) : (chance(50) ? 0 : 65535); break;
+      case ZUB_SET_DATA_PORT: value = chance(80) ? ownDataPorts() + static_cast<int32_t>(below(16)) : (chance(50) ? 0 : 65535); break;
       default: break;
     }
     int32_t r = zubSetInteger(channel(), code, value);
@@ -380,8 +380,10 @@ bool runSeed(uint64_t seed, int steps, std::string* why) {
   TempDir dir;
   // A channel attached anew works in the current directory: the temporary
   // one, so nothing lands in the build tree.
-  char home[4096];
-  if (getcwd(home, sizeof home) == nullptr || chdir(dir.path().c_str()) != 0) {
+  std::error_code ec;
+  const std::filesystem::path home = std::filesystem::current_path(ec);
+  if (!ec) std::filesystem::current_path(dir.path(), ec);
+  if (ec) {
     *why = "cannot enter the temporary directory";
     return false;
   }
@@ -429,7 +431,8 @@ bool runSeed(uint64_t seed, int steps, std::string* why) {
     srv.stop();
   }
   int after = openDescriptorCount();
-  if (chdir(home) != 0) ok = false;
+  std::filesystem::current_path(home, ec);
+  if (ec) ok = false;
   if (ok && after != before) {
     *why = "seed " + std::to_string(seed) + ": " + std::to_string(before) + " descriptors before, " +
            std::to_string(after) + " after";

@@ -1,9 +1,9 @@
 // Servers that misbehave: each scenario is scripted, must end within its time
 // limits with a negative code (or success where the protocol allows it), and
 // must leave the channel able to log in and talk to a good server again.
-#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,7 +22,7 @@ class HostileServerTest : public SessionTest {
     ASSERT_EQ(zubSetLocalDir(0, dir_.path().c_str()), 0);
     // Active-mode ports of this process's own, clear of the ephemeral range
     // and of the other tests' blocks.
-    zubSetInteger(0, ZUB_SET_DATA_PORT, 1100 + (getpid() % 56) * 16);
+    zubSetInteger(0, ZUB_SET_DATA_PORT, ownDataPorts());
     // Short limits: a scenario that waits them out stays quick.
     zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 1000);
     zubSetInteger(0, ZUB_SET_CONNECT_TIMEOUT, 1000);
@@ -93,7 +93,10 @@ class HostileServerTest : public SessionTest {
   TempDir dir_;
 };
 
-bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool fileExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
 
 // Bytes that a text-minded transfer would damage, and that show a cut.
 std::string bodyOf(size_t n) {

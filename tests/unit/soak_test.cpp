@@ -6,7 +6,6 @@
 // The test command runs 240 operations (three cycles); the long run:
 //   scripts/long_runs.sh soak 10000
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -64,7 +63,7 @@ TEST(Soak, OperationsOverEightChannelsLeaveNothingBehind) {
   for (int ch = 0; ch < kChannels; ch++) {
     zubSetInteger(ch, ZUB_SET_CTRL_PORT, srv.port());
     zubSetInteger(ch, ZUB_SET_PASSIVE, ch % 2);
-    zubSetInteger(ch, ZUB_SET_DATA_PORT, 1100 + (getpid() % 56) * 16 + ch);
+    zubSetInteger(ch, ZUB_SET_DATA_PORT, ownDataPorts() + ch);
     ASSERT_EQ(zubSetLocalDir(ch, dir.path().c_str()), 0);
   }
 

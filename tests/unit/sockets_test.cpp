@@ -40,6 +40,23 @@ TEST_F(SocketsTest, BadModeIsRefusedAndLeavesTheLockFree) {
   EXPECT_EQ(closeSocket(s, 0), 1);
 }
 
+// The leak checks of the sweeps count descriptors: the count must see a
+// socket and a file while they are open, and lose them when they close.
+TEST_F(SocketsTest, DescriptorCountSeesSocketsAndFiles) {
+  TempDir dir;
+  const int before = openDescriptorCount();
+  ASSERT_GT(before, 0);
+  int32_t s = createSocket();
+  ASSERT_GT(s, 0);
+  EXPECT_EQ(openDescriptorCount(), before + 1);
+  int32_t f = platFileCreate(dir.file("counted").c_str(), PLAT_ATTR_NORMAL);
+  ASSERT_GT(f, 0);
+  EXPECT_EQ(openDescriptorCount(), before + 2);
+  EXPECT_EQ(closeSocket(s, 0), 1);
+  platFileClose(f);
+  EXPECT_EQ(openDescriptorCount(), before);
+}
+
 TEST_F(SocketsTest, CreateFailureIsInvalidSocket) {
   platFaultSet(PLAT_OP_SOCKET, 1, PLAT_WSAEMFILE);
   EXPECT_EQ(createSocket(), ZUB_E_INVALID_SOCKET);

@@ -9,7 +9,6 @@
 // The test command sweeps a sample of the calls in passive mode; every call
 // in both modes:  scripts/long_runs.sh syscalls
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -80,7 +79,7 @@ class SyscallFaults : public ::testing::TestWithParam<DataMode> {
     zubSetInteger(0, ZUB_SET_DATA_TIMEOUT, 2000);
     zubSetInteger(0, ZUB_SET_LINE_TIMEOUT, 500);
     zubSetInteger(0, ZUB_SET_PASSIVE, GetParam() == DataMode::Passive ? 1 : 0);
-    zubSetInteger(0, ZUB_SET_DATA_PORT, 1100 + (getpid() % 56) * 16);
+    zubSetInteger(0, ZUB_SET_DATA_PORT, ownDataPorts());
     ASSERT_EQ(zubSetLocalDir(0, dir_.path().c_str()), 0);
   }
 

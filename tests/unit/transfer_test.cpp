@@ -79,7 +79,7 @@ class TransferTest : public SessionTest {
     // outside the ephemeral range (the scripted server's sockets), the
     // channels' own ranges (16384 and up), the interop tests' blocks (6000
     // and up) and the real servers' control ports (2201 and up).
-    zubSetInteger(0, ZUB_SET_DATA_PORT, 1100 + (zubtest::hostProcessId() % 56) * 16);
+    zubSetInteger(0, ZUB_SET_DATA_PORT, zubtest::ownDataPorts());
   }
 
   // Logs in and chooses the data-connection mode; the test queues the rest.
