@@ -7,7 +7,6 @@
  */
 #define _DEFAULT_SOURCE
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -15,17 +14,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <dirent.h>
-#include <time.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include "zub32.h"
 #include "zub_listing.h"
+#include "zub_os.h"
 #include "zub_progress.h"
 #include "zub_url.h"
 
@@ -116,13 +108,6 @@ static char lastConnectError[1400];
 
 /* ---- small helpers ---- */
 
-static double nowSeconds(void)
-{
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
 /* Records a failure's exit code: the smallest code of all failures wins. */
 static void noteFailure(int code)
 {
@@ -197,19 +182,29 @@ static const char *baseName(const char *path)
   return p;
 }
 
+/* The last part of a local path. */
+static const char *localBaseName(const char *path)
+{
+  const char *p = path + strlen(path);
+  while (p > path && !zubOsIsSeparator(p[-1])) p--;
+  return p;
+}
+
+/* A local folder and the parents it lacks.  A part that is there already
+ * may refuse to be made otherwise than with EEXIST (a drive, say). */
 static int mkdirs(const char *path)
 {
   char buf[4096];
   snprintf(buf, sizeof buf, "%s", path);
   for (char *p = buf + 1; *p != '\0'; p++) {
-    if (*p != '/') continue;
+    if (!zubOsIsSeparator(*p)) continue;
+    char sep = *p;
     *p = '\0';
-    if (mkdir(buf, 0755) != 0 && errno != EEXIST) return -1;
-    *p = '/';
+    if (zubOsMakeDir(buf) != 0 && errno != EEXIST && zubOsKind(buf, NULL) != ZUB_OS_DIR) return -1;
+    *p = sep;
   }
-  if (mkdir(buf, 0755) != 0 && errno != EEXIST) return -1;
-  struct stat st;
-  return stat(buf, &st) == 0 && S_ISDIR(st.st_mode) ? 0 : -1;
+  if (zubOsMakeDir(buf) != 0 && errno != EEXIST) return -1;
+  return zubOsKind(buf, NULL) == ZUB_OS_DIR ? 0 : -1;
 }
 
 /* ---- failures ---- */
@@ -249,10 +244,10 @@ static void describe(int ch, int32_t code, char *out, size_t size)
 static void removePartial(Job *j)
 {
   if (j->kind != J_GET || j->target[0] == '\0') return;
-  struct stat st;
+  long long size = -1;
   /* A continued download keeps what it has, so a later -c goes on from there. */
-  if (opt.cont && !(j->createdLocal && stat(j->target, &st) == 0 && st.st_size == 0)) return;
-  unlink(j->target);
+  if (opt.cont && !(j->createdLocal && zubOsKind(j->target, &size) == ZUB_OS_FILE && size == 0)) return;
+  remove(j->target);
 }
 
 static void fileEnded(Job *j, int ok)
@@ -331,13 +326,11 @@ static void workerLost(Worker *w, int32_t code)
  * asked here. */
 static int connectRefused(Worker *w)
 {
-  int fd = zubGetInteger(w->ch, ZUB_GET_CTRL_SOCKET);
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (fd <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0) return 0;
+  int err = zubOsSocketError(zubGetInteger(w->ch, ZUB_GET_CTRL_SOCKET));
+  if (err == 0) return 0;
   zubAbort(w->ch);
   w->op = OP_NONE;
-  workerLostWith(w, strerror(err), EXIT_CONNECT);
+  workerLostWith(w, zubOsErrorText(err), EXIT_CONNECT);
   return 1;
 }
 
@@ -384,7 +377,7 @@ static int32_t armed(Worker *w, int op, int32_t result)
 {
   w->op = op;
   w->lastResult = -1;
-  w->lastProgress = nowSeconds();
+  w->lastProgress = zubOsSeconds();
   if (result < 0) {
     w->op = OP_NONE;
     if (op == OP_CONNECT || op == OP_TYPE || op == OP_PWD) workerLost(w, result);
@@ -462,10 +455,10 @@ static int setRestart(Worker *w, Job *j)
 
 static void startGet(Worker *w, Job *j, const char *path)
 {
-  struct stat st;
   if (opt.cont) {
     snprintf(j->target, sizeof j->target, "%s", j->local);
-    j->offset = stat(j->target, &st) == 0 ? st.st_size : 0;
+    long long have = 0;
+    j->offset = zubOsKind(j->target, &have) == ZUB_OS_FILE ? have : 0;
     if (j->size >= 0 && j->offset == j->size) {
       j->state = S_DONE;
       fileEnded(j, 1);
@@ -489,15 +482,15 @@ static void startGet(Worker *w, Job *j, const char *path)
   }
   /* Made here so that a local path that cannot be written fails before the
    * server is asked for anything. */
-  j->createdLocal = stat(j->target, &st) != 0;
-  int fd = open(j->target, O_WRONLY | O_CREAT | (opt.cont ? 0 : O_TRUNC), 0644);
-  if (fd < 0) {
+  j->createdLocal = zubOsKind(j->target, NULL) == ZUB_OS_MISSING;
+  FILE *made = fopen(j->target, opt.cont ? "ab" : "wb");
+  if (made == NULL) {
     j->target[0] = '\0';
     failJobLocal(j, j->local, "cannot write");
     w->job = NULL;
     return;
   }
-  close(fd);
+  fclose(made);
   if (setRestart(w, j) < 0) {
     w->job = NULL;
     return;
@@ -505,7 +498,7 @@ static void startGet(Worker *w, Job *j, const char *path)
   char names[REMOTE_CAP + LOCAL_CAP + 3];
   snprintf(names, sizeof names, "%s%c%s", path, NAME_SEPARATOR, j->target);
   j->lastCount = 0;
-  j->started = nowSeconds();
+  j->started = zubOsSeconds();
   j->slot = zubProgressStarted(&progress, j->remote, j->offset, j->size);
   armed(w, OP_GET, zubGetFile(w->ch, names));
 }
@@ -525,7 +518,7 @@ static void startPut(Worker *w, Job *j, const char *path)
   char names[REMOTE_CAP + LOCAL_CAP + 3];
   snprintf(names, sizeof names, "%s%c%s", j->local, NAME_SEPARATOR, path);
   j->lastCount = 0;
-  j->started = nowSeconds();
+  j->started = zubOsSeconds();
   j->slot = zubProgressStarted(&progress, j->local, j->offset, j->size);
   armed(w, OP_PUT, zubPutFile(w->ch, names));
 }
@@ -693,15 +686,16 @@ static void jobDone(Worker *w, int32_t r)
       }
       startGet(w, j, path);
     } else {
-      struct stat st;
+      long long have = 0;
+      int local = zubOsKind(j->local, &have) == ZUB_OS_FILE;
       j->offset = size > 0 ? size : 0;
-      if (stat(j->local, &st) == 0 && j->offset > st.st_size) {
+      if (local && j->offset > have) {
         failJob(j, EXIT_LOCAL, "the server's file is longer than the local one; not continued");
         finishOk(w, j);
         j->state = S_FAILED;
         return;
       }
-      if (stat(j->local, &st) == 0 && j->offset == st.st_size && j->offset > 0) {
+      if (local && j->offset == have && j->offset > 0) {
         fileEnded(j, 1);
         finishOk(w, j);
         return;
@@ -851,11 +845,10 @@ static void onInterrupt(int sig)
 static void idleWait(int rounds)
 {
   if (rounds < 16) {
-    sched_yield();
+    zubOsYield();
     return;
   }
-  struct timespec ts = {0, rounds < 400 ? 50000 : 1000000};
-  nanosleep(&ts, NULL);
+  zubOsPause(rounds < 400 ? 50 : 1000);
 }
 
 static void setupChannels(int channels)
@@ -885,7 +878,7 @@ static void setupChannels(int channels)
 
 static void closeChannels(void)
 {
-  double until = nowSeconds() + 3;
+  double until = zubOsSeconds() + 3;
   for (int i = 0; i < workerCount; i++) {
     Worker *w = &workers[i];
     if (w->phase == W_READY) {
@@ -894,7 +887,7 @@ static void closeChannels(void)
       if (zubClose(w->ch) < 0) w->phase = W_CLOSED;
     }
   }
-  for (int open = 1; open && nowSeconds() < until;) {
+  for (int open = 1; open && zubOsSeconds() < until;) {
     open = 0;
     for (int i = 0; i < workerCount; i++) {
       if (workers[i].phase != W_CLOSING) continue;
@@ -983,9 +976,7 @@ static int runJobs(int channels)
   }
   workerCount = channels;
   setupChannels(channels);
-  signal(SIGINT, onInterrupt);
-  signal(SIGTERM, onInterrupt);
-  signal(SIGPIPE, SIG_IGN);
+  zubOsOnInterrupt(onInterrupt);
   startWorker(&workers[0]);
 
   int idleRounds = 0, schedule = 1;
@@ -996,7 +987,7 @@ static int runJobs(int channels)
       break;
     }
     int moved = 0;
-    double now = nowSeconds();
+    double now = zubOsSeconds();
     for (int i = 0; i < workerCount; i++) {
       Worker *w = &workers[i];
       if (w->op == OP_NONE) continue;
@@ -1063,22 +1054,14 @@ static int runJobs(int channels)
 
 static int readNetrc(const char *user)
 {
-  const char *home = getenv("HOME");
   char path[4096], text[65536], err[256], foundLogin[256], foundPass[256];
-  if (home == NULL) return 0;
-  snprintf(path, sizeof path, "%s/.netrc", home);
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) return 0;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || (st.st_mode & 077) != 0) {
-    close(fd);
+  if (!zubOsNetrcPath(path, sizeof path)) return 0;
+  long n = zubOsReadPrivate(path, text, sizeof text);
+  if (n == -2) {
     fprintf(stderr, "zub: %s can be read by other users; it is not used (chmod 600 it)\n", path);
     return -1;
   }
-  ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
   if (n < 0) return 0;
-  text[n] = '\0';
   int r = zubNetrcLookup(text, server.host, user, foundLogin, sizeof foundLogin, foundPass, sizeof foundPass, err,
                          sizeof err);
   if (r < 0) {
@@ -1214,37 +1197,37 @@ static int sameServer(const ZubUrl *a, const ZubUrl *b)
 /* put -r: server folders (parents first) and files for a local tree. */
 static int walkLocal(const char *local, const char *remote)
 {
-  DIR *d = opendir(local);
+  ZubOsDir *d = zubOsOpenDir(local);
   if (d == NULL) {
     fprintf(stderr, "zub: cannot read %s: %s\n", local, strerror(errno));
     noteFailure(EXIT_LOCAL);
     return 0;
   }
-  struct dirent *e;
+  const char *name;
   char subLocal[4096], subRemote[ZUB_URL_PATH_CAP + 1];
   char **subdirs = NULL;
   int nsub = 0;
-  while ((e = readdir(d)) != NULL) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    joinPath(subLocal, sizeof subLocal, local, e->d_name);
-    joinPath(subRemote, sizeof subRemote, remote, e->d_name);
-    struct stat st;
-    if (stat(subLocal, &st) != 0) {
+  while ((name = zubOsNextEntry(d)) != NULL) {
+    joinPath(subLocal, sizeof subLocal, local, name);
+    joinPath(subRemote, sizeof subRemote, remote, name);
+    long long size = 0;
+    int kind = zubOsKind(subLocal, &size);
+    if (kind == ZUB_OS_MISSING) {
       fprintf(stderr, "zub: cannot read %s: %s\n", subLocal, strerror(errno));
       noteFailure(EXIT_LOCAL);
       continue;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (kind == ZUB_OS_DIR) {
       addJob(J_MKD, subRemote, subLocal);
       char **grown = realloc(subdirs, (size_t)(nsub + 1) * sizeof *subdirs);
       if (grown == NULL) exit(EXIT_INTERNAL);
       subdirs = grown;
       subdirs[nsub++] = strdup(subLocal);
-    } else if (S_ISREG(st.st_mode)) {
-      addJob(J_PUT, subRemote, subLocal)->size = st.st_size;
+    } else if (kind == ZUB_OS_FILE) {
+      addJob(J_PUT, subRemote, subLocal)->size = size;
     }
   }
-  closedir(d);
+  zubOsCloseDir(d);
   for (int i = 0; i < nsub; i++) {
     joinPath(subRemote, sizeof subRemote, remote, subdirs[i] + strlen(local) + 1);
     walkLocal(subdirs[i], subRemote);
@@ -1273,13 +1256,15 @@ static int parentIsDirectory(const char *path)
 {
   char dir[4096];
   snprintf(dir, sizeof dir, "%s", path);
-  char *slash = strrchr(dir, '/');
+  char *slash = NULL;
+  for (char *p = dir; *p != '\0'; p++)
+    if (zubOsIsSeparator(*p)) slash = p;
   if (slash == NULL) return 1;
   if (slash == dir) slash[1] = '\0';
   else *slash = '\0';
-  struct stat st;
-  if (stat(dir, &st) != 0) return 0;
-  if (S_ISDIR(st.st_mode)) return 1;
+  int kind = zubOsKind(dir, NULL);
+  if (kind == ZUB_OS_MISSING) return 0;
+  if (kind == ZUB_OS_DIR) return 1;
   errno = ENOTDIR;
   return 0;
 }
@@ -1323,8 +1308,7 @@ static int cmdPut(char **args, int count)
   if (parseUrlArg(args[count - 1], &server) < 0) return EXIT_USAGE;
   if (opt.recursive) {
     if (count != 2) return usageError("%sput -r takes one local directory and one URL", "");
-    struct stat st;
-    if (stat(args[0], &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (zubOsKind(args[0], NULL) != ZUB_OS_DIR) {
       fprintf(stderr, "zub: %s: not a directory\n", args[0]);
       return EXIT_LOCAL;
     }
@@ -1343,21 +1327,22 @@ static int cmdPut(char **args, int count)
     char local[4096];
     snprintf(local, sizeof local, "%s", args[0]);
     n = strlen(local);
-    while (n > 1 && local[n - 1] == '/') local[--n] = '\0';
+    while (n > 1 && zubOsIsSeparator(local[n - 1])) local[--n] = '\0';
     return walkLocal(local, top);
   }
   int intoDir = server.endsInSlash || count > 2;
   for (int i = 0; i < count - 1; i++) {
-    struct stat st;
-    if (stat(args[i], &st) != 0 || !S_ISREG(st.st_mode)) {
-      fprintf(stderr, "zub: %s: %s\n", args[i], stat(args[i], &st) != 0 ? strerror(errno) : "not a file (use -r)");
+    long long size = 0;
+    int kind = zubOsKind(args[i], &size);
+    if (kind != ZUB_OS_FILE) {
+      fprintf(stderr, "zub: %s: %s\n", args[i], kind == ZUB_OS_MISSING ? strerror(errno) : "not a file (use -r)");
       noteFailure(EXIT_LOCAL);
       continue;
     }
     char remote[ZUB_URL_PATH_CAP + 1];
-    if (intoDir) joinPath(remote, sizeof remote, server.path, baseName(args[i]));
+    if (intoDir) joinPath(remote, sizeof remote, server.path, localBaseName(args[i]));
     else snprintf(remote, sizeof remote, "%s", server.path);
-    addJob(J_PUT, remote, args[i])->size = st.st_size;
+    addJob(J_PUT, remote, args[i])->size = size;
   }
   return refuseSharedTargets(J_PUT);
 }
@@ -1481,7 +1466,7 @@ int main(int argc, char **argv)
   r = resolveLogin();
   if (r != 0) return r;
 
-  zubProgressInit(&progress, opt.progress, STDERR_FILENO, stdout);
+  zubProgressInit(&progress, opt.progress, fileno(stderr), stdout);
   for (int i = 0; i < jobCount; i++)
     if (jobs[i]->kind == J_GET || jobs[i]->kind == J_PUT) zubProgressPlanned(&progress, jobs[i]->size);
   int early = exitCode;

@@ -5,16 +5,9 @@
 #include "zub_progress.h"
 
 #include <string.h>
-#include <sys/ioctl.h>
-#include <time.h>
-#include <unistd.h>
 
-static double nowSeconds(void)
-{
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
+#include "zub_os.h"
+
 
 void zubFormatBytes(double bytes, char *out, size_t size)
 {
@@ -42,11 +35,11 @@ static void formatTime(double seconds, char *out, size_t size)
 void zubProgressInit(ZubProgress *p, int mode, int fd, FILE *plain)
 {
   memset(p, 0, sizeof *p);
-  if (mode == PROGRESS_AUTO) mode = isatty(fd) ? PROGRESS_BAR : PROGRESS_NONE;
+  if (mode == PROGRESS_AUTO) mode = zubOsIsTerminal(fd) ? PROGRESS_BAR : PROGRESS_NONE;
   p->mode = mode;
   p->fd = fd;
   p->plain = plain;
-  p->started = nowSeconds();
+  p->started = zubOsSeconds();
 }
 
 void zubProgressPlanned(ZubProgress *p, long long size)
@@ -69,7 +62,7 @@ int zubProgressStarted(ZubProgress *p, const char *name, long long offset, long 
     s->size = size;
     s->position = offset;
     s->moved = 0;
-    s->started = nowSeconds();
+    s->started = zubOsSeconds();
     return i;
   }
   return -1;
@@ -97,15 +90,8 @@ static void clearBars(ZubProgress *p)
   if (p->linesDrawn == 0) return;
   char seq[32];
   int n = snprintf(seq, sizeof seq, "\r\033[%dA\033[J", p->linesDrawn);
-  if (write(p->fd, seq, (size_t)n) < 0) return;
+  if (zubOsWriteTerminal(p->fd, seq, (size_t)n) < 0) return;
   p->linesDrawn = 0;
-}
-
-static int terminalWidth(int fd)
-{
-  struct winsize ws;
-  if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) return ws.ws_col;
-  return 80;
 }
 
 /* One line, cut to the width so that no line wraps (a wrapped line would
@@ -126,7 +112,7 @@ static size_t putLine(char *buf, size_t at, size_t cap, const char *text, int wi
 static void drawBars(ZubProgress *p, double now)
 {
   char buf[ZUB_PROGRESS_SLOTS * 300 + 600], line[400], a[32], b[32], c[32], eta[32];
-  int width = terminalWidth(p->fd);
+  int width = zubOsColumns(p->fd);
   size_t at = 0;
   if (p->linesDrawn > 0) at = (size_t)snprintf(buf, sizeof buf, "\r\033[%dA", p->linesDrawn);
   int lines = 0;
@@ -172,7 +158,7 @@ static void drawBars(ZubProgress *p, double now)
     memcpy(buf + at, "\033[J", 3);
     at += 3;
   }
-  if (write(p->fd, buf, at) < 0) return;
+  if (zubOsWriteTerminal(p->fd, buf, at) < 0) return;
   p->linesDrawn = lines;
   p->lastDraw = now;
 }
@@ -187,7 +173,7 @@ void zubProgressFinished(ZubProgress *p, int slot, const char *name, int ok)
     if (!ok) {
       fprintf(p->plain, "%s: failed\n", name);
     } else if (s != NULL) {
-      double took = nowSeconds() - s->started;
+      double took = zubOsSeconds() - s->started;
       zubFormatBytes((double)s->moved, a, sizeof a);
       zubFormatBytes(took > 0 ? (double)s->moved / took : 0, b, sizeof b);
       fprintf(p->plain, "%s: %s in %.2f s (%s/s)\n", name, a, took, b);
@@ -219,5 +205,5 @@ void zubProgressEnd(ZubProgress *p)
   /* The last picture: only the total line stays on the screen. */
   clearBars(p);
   for (int i = 0; i < ZUB_PROGRESS_SLOTS; i++) p->slots[i].active = 0;
-  drawBars(p, nowSeconds());
+  drawBars(p, zubOsSeconds());
 }

@@ -4,7 +4,8 @@
 # then under Wine: the unit and scripted-server tests, the interop suite
 # against the Linux FTP servers on 127.0.0.1 (four servers, both data modes,
 # 32 concurrent channels), a LoadLibraryA caller and the demo linked through
-# the import library, each holding a whole session with vsftpd.
+# the import library, each holding a whole session with vsftpd, and zub.exe
+# uploading, listing and downloading there.
 #
 # Wine runs 32-bit programs only where the kernel runs 32-bit code.  Where it
 # does not (a kernel without IA-32 emulation), the same sources and tests are
@@ -74,7 +75,7 @@ configure "$b32" toolchain-i686-mingw.cmake || exit 1
 if ((run32)); then
   timeout "$limit" cmake --build "$b32" -j "$jobs" >"$b32/build.log" 2>&1 || { tail -40 "$b32/build.log"; exit 1; }
 else
-  timeout "$limit" cmake --build "$b32" -j "$jobs" --target zub32 zub_demo abi_test dynamic_caller \
+  timeout "$limit" cmake --build "$b32" -j "$jobs" --target zub32 zub_demo abi_test dynamic_caller zub \
     >"$b32/build.log" 2>&1 || { tail -40 "$b32/build.log"; exit 1; }
 fi
 say "built $(cd "$b32/bin" && echo ZUB32.dll ZUB32.lib ZUB32.def zub32.h)"
@@ -161,6 +162,23 @@ if [[ $interop == ON ]] &&
   (cd "$tests/bin" && timeout 300 "$wine" zub_demo.exe 127.0.0.1 "$ftp_port" "$ftp_user" "$ftp_pass" "$winwork" \
     </dev/null 2>&1 | tr -d '\r') | tee "$tests/demo.log" | tail -3
   grep -q '^demo passed' "$tests/demo.log" || failed_part "demo"
+  # zub.exe: an upload, a listing and a download, each judged by what it
+  # printed and the download by its bytes.
+  head -c 300000 /dev/urandom >"$work/zub-up.bin"
+  zub() {
+    (cd "$tests/bin" && ZUB_USER=$ftp_user ZUB_PASSWORD=$ftp_pass timeout 120 "$wine" zub.exe "$@" </dev/null 2>&1 |
+      tr -d '\r') | tee -a "$tests/zub.log"
+  }
+  : >"$tests/zub.log"
+  url=ftp://127.0.0.1:$ftp_port
+  zub_ok=0
+  zub put --progress=plain "$winwork\\zub-up.bin" "$url/zub-cli.bin" | grep -q 'zub-up.bin: .* in ' &&
+    zub_ok=$((zub_ok + 1))
+  zub ls -1 "$url/" | grep -qx 'zub-cli.bin' && zub_ok=$((zub_ok + 1))
+  zub get --progress=plain "$url/zub-cli.bin" -o "$winwork\\zub-down.bin" | grep -q 'zub-down.bin: .* in ' &&
+    cmp -s "$work/zub-up.bin" "$work/zub-down.bin" && zub_ok=$((zub_ok + 1))
+  echo "zub.exe: $zub_ok of 3 passed (put, ls, get)" | tee -a "$tests/zub.log"
+  ((zub_ok == 3)) || failed_part "zub.exe"
 else
   failed_part "no FTP server for the whole-session callers"
 fi
