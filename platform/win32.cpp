@@ -125,19 +125,11 @@ int32_t sysSend(int32_t sock, const void* data, int32_t count) {
   return n;
 }
 
-// Wine reads a connection the peer reset as one it closed in order (recv
-// returns 0), which would pass a cut transfer for a whole one.  A send of
-// no bytes still meets the reset there; on Windows the reset came from recv
-// already, and at an orderly end such a send does nothing.
 int32_t sysRecv(int32_t sock, void* data, int32_t count) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   if (count < 0) return failWith(PLAT_WSAEINVAL);
   int n = recv(toSocket(sock), static_cast<char*>(data), count, 0);
   if (n == SOCKET_ERROR) return failFromWinSock();
-  if (n == 0 && count > 0 && send(toSocket(sock), static_cast<const char*>(data), 0, 0) == SOCKET_ERROR) {
-    int err = WSAGetLastError();
-    if (err == WSAECONNRESET || err == WSAECONNABORTED) return failWith(err);
-  }
   return n;
 }
 

@@ -49,6 +49,11 @@ bool hostWakePair(int pair[2]);
 void hostWake(int fd);
 void hostDrainWake(int fd);
 
+// False where the system reads a connection the peer reset as one it closed
+// in order: Wine's recv returns 0 there, not WSAECONNRESET (Windows and
+// POSIX systems report the reset).
+bool hostSeesPeerReset();
+
 // This process's id: names and port blocks of parallel test processes differ.
 int32_t hostProcessId();
 

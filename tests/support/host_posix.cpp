@@ -124,6 +124,8 @@ void hostDrainWake(int fd) {
   }
 }
 
+bool hostSeesPeerReset() { return true; }
+
 int32_t hostProcessId() { return static_cast<int32_t>(getpid()); }
 
 bool hostHandleIsOpen(int32_t handle) { return fcntl(handle, F_GETFD) != -1; }

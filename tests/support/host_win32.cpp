@@ -203,6 +203,12 @@ void hostDrainWake(int fd) {
   }
 }
 
+// Wine's ntdll names its version; Windows' does not.
+bool hostSeesPeerReset() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
 // Windows numbers processes in steps of four: the quotient spreads the
 // blocks derived from it.
 int32_t hostProcessId() { return static_cast<int32_t>(GetCurrentProcessId() / 4); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "session_fixture.h"
+#include "support/host.h"
 #include "support/test_util.h"
 
 namespace zubtest {
@@ -98,6 +99,10 @@ bool fileExists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
+// What a control connection the peer resets ends with: the socket's code,
+// or under Wine, which reads a reset as an orderly end, the end's.
+int32_t resetResult() { return hostSeesPeerReset() ? -PLAT_WSAECONNRESET : ZUB_E_SOCKET_CLOSED; }
+
 // Bytes that a text-minded transfer would damage, and that show a cut.
 std::string bodyOf(size_t n) {
   std::string s(n, '\0');
@@ -113,6 +118,9 @@ std::string bodyOf(size_t n) {
 // download or listing fails with the socket's code, though the server
 // follows with 226, and the byte count says what arrived.
 TEST_F(HostileServerTest, DataConnectionResetIsNoEndOfData) {
+  // Wine reads the reset as an orderly end (and may refuse to accept a
+  // connection reset in the queue): the library never learns of it there.
+  if (!hostSeesPeerReset()) GTEST_SKIP() << "Wine does not report a peer's reset";
   struct Row {
     const char* name;
     DataMode mode;
@@ -175,6 +183,7 @@ TEST_F(HostileServerTest, MalformedControlReplies) {
     int32_t result;
   };
   auto times = [](const std::string& piece, int n) { return std::vector<std::string>(n, piece); };
+  const int32_t reset = resetResult();
   std::vector<std::string> trickle{"250 "};
   for (int i = 0; i < 60; i++) trickle.push_back(".");
   trickle.push_back("\r\n");
@@ -192,7 +201,7 @@ TEST_F(HostileServerTest, MalformedControlReplies) {
       {"byte by byte inside lineTimeout", {"2", "5", "0", " ", "O", "K", "\r", "\n"}, 30, After::Nothing, 0},
       {"byte every 50 ms past lineTimeout", trickle, 50, After::Silence, ZUB_E_TIMEOUT},
       {"closed mid-reply", {"250-partial\r\n"}, 0, After::Close, ZUB_E_SOCKET_CLOSED},
-      {"reset mid-line", {"250 par"}, 0, After::Reset, -PLAT_WSAECONNRESET},
+      {"reset mid-line", {"250 par"}, 0, After::Reset, reset},
       {"no reply at all", {}, 0, After::Silence, ZUB_E_TIMEOUT},
       {"421 and closed", {"421 Going down.\r\n"}, 0, After::Close, ZUB_E_SERVER_ERROR},
   };
@@ -214,11 +223,12 @@ TEST_F(HostileServerTest, MalformedControlReplies) {
 // Greetings that never come, refuse, or never end.
 TEST_F(HostileServerTest, Greetings) {
   auto connect = [] { return zubConnect(0, "127.0.0.1", "anna", "secret"); };
+  const int32_t reset = resetResult();
   std::vector<Scenario> rows = {
       {"never comes", [](ScriptServer& srv) { srv.silence(); }, connect, ZUB_E_TIMEOUT},
       {"421", [](ScriptServer& srv) { srv.send("421 Too many users.\r\n"); }, connect, ZUB_E_SERVER_ERROR},
       {"closed at once", [](ScriptServer& srv) { srv.closeControl(); }, connect, ZUB_E_SOCKET_CLOSED},
-      {"reset at once", [](ScriptServer& srv) { srv.closeControl(true); }, connect, -PLAT_WSAECONNRESET},
+      {"reset at once", [](ScriptServer& srv) { srv.closeControl(true); }, connect, reset},
       {"never ends",
        [](ScriptServer& srv) {
          srv.sendChunks(std::vector<std::string>(400, "220-Welcome\r\n"), 5);
