@@ -54,10 +54,8 @@ int32_t readPasvReply(ChannelRecord* rec, uint32_t now) {
 int32_t awaitPassiveConnected(ChannelRecord* rec, uint32_t) {
   // A refused attempt ends at once with its own code, as a blocking connect
   // would have, instead of waiting out the deadline.
-  if (testSocket(rec->dataSock, PLAT_ERROR) != 0) {
-    int32_t e = platSocketError(rec->dataSock);
-    return errorExit(rec, e > 0 ? -e : ZUB_E_SOCKET_CLOSED, 0);
-  }
+  int32_t failure = connectFailure(rec->dataSock);
+  if (failure < 0) return errorExit(rec, failure, 0);
   if (waitForWritable(rec->dataSock, 0) == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_WRITABLE);
     return STEP_ON;

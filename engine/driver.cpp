@@ -183,11 +183,13 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
     return errorExit(rec, 0, rec->timeStopError != 0 ? rec->timeStopError : ZUB_E_TIMEOUT);
   }
   if (rec->waitWritable != 0) {
-    // A socket that is none or has failed never becomes writable; without a
-    // deadline to end the wait (an operation armed after an aborted connect,
-    // a close while the attempt fails) the gate is dropped and the state
-    // finds the failure itself.
-    bool neverOpens = rec->deadlineTick == 0 && (rec->ctrlSock <= 0 || testSocket(rec->ctrlSock, PLAT_ERROR) != 0);
+    // A socket that has failed (a refused connect) never becomes writable:
+    // the gate is dropped and the state finds the failure itself, at once
+    // rather than at the deadline.  No socket at all never opens either;
+    // without a deadline to end the wait (an operation armed after an
+    // aborted connect) that gate is dropped too.
+    bool failed = rec->ctrlSock > 0 && testSocket(rec->ctrlSock, PLAT_ERROR) != 0;
+    bool neverOpens = failed || (rec->deadlineTick == 0 && rec->ctrlSock <= 0);
     if (!neverOpens && testSocket(rec->ctrlSock, PLAT_WRITABLE) == 0) {
       noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
       platSleep(static_cast<uint32_t>(settings.sleepTime));

@@ -79,6 +79,10 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
+  // A refused attempt ends at once with its own code, as the blocking
+  // connect reports it, instead of waiting out the connect time-out.
+  int32_t failure = connectFailure(rec->ctrlSock);
+  if (failure < 0) return failBeforeConnected(rec, failure);
   if (!waitForWritable(rec->ctrlSock, 0)) {
     noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
     return STEP_ON;
