@@ -7,6 +7,7 @@
 #include "core/errors.h"
 #include "core/settings.h"
 #include "core/trace.h"
+#include "engine/driver.h"
 #include "engine/localfile.h"
 #include "net/sockets.h"
 #include "net/tls.h"
@@ -160,8 +161,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t cod
     case ZUB_SET_AUTO_CALL:
       rec->autoCall = value & 1;
       traceLine(rec, "AUTO_CALL = %d\r\n", rec->autoCall);
-      rec->resumeTick = 0;
-      rec->deadlineTick = 0;
+      setStateTicks(rec, NO_TICK, NO_TICK);
       return rec->autoCall;
     case ZUB_SET_SLEEP_TIME:
       // A pause is never negative: taken as unsigned, -1 would be a sleep

@@ -19,11 +19,6 @@
 
 namespace {
 
-uint32_t tickAfter(uint32_t t, int32_t ms) {
-  uint32_t tick = t + static_cast<uint32_t>(ms);
-  return tick == 0 ? 1 : tick;
-}
-
 int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
 
 // The control connection is given up: with TLS required nothing more may be
@@ -59,25 +54,26 @@ int32_t waitingRefusal(ChannelRecord* rec) {
 
 }  // namespace
 
-int32_t stateAfterConnected(const ChannelRecord* rec) { return rec->tlsMode == 2 ? 112 : 103; }
+StateId stateAfterConnected(const ChannelRecord* rec) {
+  return rec->tlsMode == 2 ? ST_startControlTls : ST_readGreeting;
+}
 
-int32_t stateAfterGreeting(const ChannelRecord* rec) { return rec->tlsMode == 1 ? 110 : 104; }
+StateId stateAfterGreeting(const ChannelRecord* rec) { return rec->tlsMode == 1 ? ST_sendAuthTls : ST_sendUser; }
 
 bool dataTlsWanted(const ChannelRecord* rec) { return rec->tlsMode != 0 && rec->dataProtection == 'P'; }
 
-int32_t firstDataState(const ChannelRecord* rec) {
-  if (rec->tlsMode != 0 && rec->protectionSent == 0) return 120;
-  if (rec->passiveMode == 0) return 910;
-  return rec->useEpsv != 0 && rec->epsvRefused == 0 ? 930 : 900;
+StateId firstDataState(const ChannelRecord* rec) {
+  if (rec->tlsMode != 0 && rec->protectionSent == 0) return ST_sendPbsz;
+  if (rec->passiveMode == 0) return ST_sendPort;
+  return rec->useEpsv != 0 && rec->epsvRefused == 0 ? ST_sendEpsv : ST_sendPasv;
 }
 
 void resumeAfterDataConnected(ChannelRecord* rec) {
   if (dataTlsWanted(rec)) {
-    rec->nextState = 925;  // dataReadyState stays for the handshake's end
+    goNextState(rec, ST_startDataTls);  // dataReadyState stays for the handshake's end
     return;
   }
-  rec->nextState = rec->dataReadyState;
-  setDataReadyState(rec, 0);
+  goDataReadyState(rec);
 }
 
 void resetSessionExtensions(ChannelRecord* rec) {
@@ -90,7 +86,7 @@ void resetSessionExtensions(ChannelRecord* rec) {
 
 int32_t sendAuthTls(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "AUTH TLS\r\n");
-  return commandStep(rec, now, 111);
+  return commandStep(rec, now, ST_readAuthReply);
 }
 
 int32_t readAuthReply(ChannelRecord* rec, uint32_t now) {
@@ -106,18 +102,14 @@ int32_t readAuthReply(ChannelRecord* rec, uint32_t now) {
     traceLine(rec, "TLS: the server refused AUTH TLS (reply %d)\r\n", rec->replyCode);
     return dropControl(rec, ZUB_E_TLS_REFUSED);
   }
-  rec->resumeTick = 0;
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = 112;
+  goState(rec, ST_startControlTls, NO_TICK, tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
 int32_t startControlTls(ChannelRecord* rec, uint32_t now) {
   int32_t r = tlsBegin(rec, TLS_CONTROL);
   if (r < 0) return dropControl(rec, r);
-  rec->resumeTick = 0;
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = 113;
+  goState(rec, ST_controlHandshake, NO_TICK, tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
@@ -130,9 +122,11 @@ int32_t controlHandshake(ChannelRecord* rec, uint32_t now) {
     return STEP_ON;
   }
   // Implicit: the greeting comes now, inside TLS; explicit: the login.
-  rec->nextState = rec->tlsMode == 2 ? 103 : 104;
-  rec->resumeTick = 0;
-  rec->deadlineTick = rec->tlsMode == 2 ? tickAfter(now, settings.replyTimeout) : 0;
+  if (rec->tlsMode == 2) {
+    goState(rec, ST_readGreeting, NO_TICK, tickAfter(now, settings.replyTimeout));
+  } else {
+    goState(rec, ST_sendUser, NO_TICK, NO_TICK);
+  }
   return STEP_ON;
 }
 
@@ -140,23 +134,21 @@ int32_t controlHandshake(ChannelRecord* rec, uint32_t now) {
 
 int32_t sendPbsz(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "PBSZ 0\r\n");
-  return commandStep(rec, now, 121);
+  return commandStep(rec, now, ST_readPbszReply);
 }
 
-int32_t readPbszReply(ChannelRecord* rec, uint32_t) { return stepResult(replyStep(rec, 122)); }
+int32_t readPbszReply(ChannelRecord* rec, uint32_t) { return stepResult(replyStep(rec, ST_sendProt)); }
 
 int32_t sendProt(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, rec->dataProtection == 'P' ? "PROT P\r\n" : "PROT C\r\n");
-  return commandStep(rec, now, 123);
+  return commandStep(rec, now, ST_readProtReply);
 }
 
 int32_t readProtReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 0);
+  int32_t r = replyStep(rec, ST_idle);
   if (r != REPLY_READ) return r;
   rec->protectionSent = 1;
-  rec->resumeTick = 0;
-  rec->deadlineTick = 0;
-  rec->nextState = firstDataState(rec);
+  goState(rec, firstDataState(rec), NO_TICK, NO_TICK);
   return STEP_ON;
 }
 
@@ -169,7 +161,7 @@ int32_t startDataTls(ChannelRecord* rec, uint32_t) {
   fillRing(&rec->ctrlRing);
   int32_t r = tlsBegin(rec, TLS_DATA);
   if (r < 0) return errorExit(rec, 0, r);
-  rec->nextState = 926;
+  goNextState(rec, ST_dataHandshake);
   return STEP_ON;
 }
 
@@ -192,7 +184,6 @@ int32_t dataHandshake(ChannelRecord* rec, uint32_t) {
     if (refusal < 0 && mentionsReuse(rec->responseBuf)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
     return errorExit(rec, 0, r);
   }
-  rec->nextState = rec->dataReadyState;
-  setDataReadyState(rec, 0);
+  goDataReadyState(rec);
   return STEP_ON;
 }

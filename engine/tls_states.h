@@ -5,16 +5,16 @@
 
 #include <cstdint>
 
-struct ChannelRecord;
+#include "engine/states.h"
 
 // After the TCP connection stands (state 102): the implicit handshake, or
 // the greeting.
-int32_t stateAfterConnected(const ChannelRecord* rec);
+StateId stateAfterConnected(const ChannelRecord* rec);
 // After the greeting (state 103): AUTH TLS, or USER.
-int32_t stateAfterGreeting(const ChannelRecord* rec);
+StateId stateAfterGreeting(const ChannelRecord* rec);
 // The first state of a transfer's data path: PBSZ and PROT once per
 // session, then EPSV, PASV or PORT.
-int32_t firstDataState(const ChannelRecord* rec);
+StateId firstDataState(const ChannelRecord* rec);
 // True when the channel's data connections run in TLS.
 bool dataTlsWanted(const ChannelRecord* rec);
 // A data connection is connected (after the transfer command): on to its
