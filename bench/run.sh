@@ -7,7 +7,11 @@
 # (tests/interop/servers/install.sh vsftpd) and curl; about 2.1 GiB of free
 # space in /var/tmp.
 #
-#   bash bench/run.sh [--runs N] [--json FILE]    (defaults: 5, bench-results.json)
+#   bash bench/run.sh [--runs N] [--json FILE] [--case TEXT]...
+#       (defaults: 5, bench-results.json, every case)
+#
+# --case keeps only the cases whose name contains TEXT ("upload", "1 KiB"),
+# to repeat one alone; the idle-wait lines are then left out.
 #
 # Environment: ZUB_BENCH_PORT (control port, 9301) and ZUB_BENCH_PASV
 # (passive range, 49000-49249) keep the private server clear of the test
@@ -17,11 +21,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
 runs=5
 json=$PWD/bench-results.json
+only=()
 while (($#)); do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --json) json=$(realpath -m "$2"); shift 2 ;;
-    *) echo "usage: bench/run.sh [--runs N] [--json FILE]" >&2; exit 2 ;;
+    --case) only+=(--case "$2"); shift 2 ;;
+    *) echo "usage: bench/run.sh [--runs N] [--json FILE] [--case TEXT]..." >&2; exit 2 ;;
   esac
 done
 port=${ZUB_BENCH_PORT:-9301}
@@ -56,6 +62,6 @@ for i in $(seq -w 0 199); do head -c 1K /dev/urandom >"$work/root/s$i.bin"; done
 pid=$(bash "$top/tests/interop/servers/start.sh" vsftpd "$work/root" "$port" "${pasv%-*}" "${pasv#*-}" "$work/state")
 echo "vsftpd (PID $pid) on 127.0.0.1:$port, passive ports $pasv"
 idle=()
-if [[ -x $build/bench/idle_wait_bench ]]; then idle=(--idle "$build/bench/idle_wait_bench"); fi
+if [[ -x $build/bench/idle_wait_bench && ${#only[@]} -eq 0 ]]; then idle=(--idle "$build/bench/idle_wait_bench"); fi
 "$build/bench/bench_suite" --port "$port" --credentials "$work/state/credentials" --root "$work/root" --local "$work/local" \
-  --client "$build/bench/zub_bench_client" --runs "$runs" --json "$json" "${idle[@]}"
+  --client "$build/bench/zub_bench_client" --runs "$runs" --json "$json" "${idle[@]}" "${only[@]}"
