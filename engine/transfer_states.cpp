@@ -102,7 +102,7 @@ int32_t sendRetr(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 307);
+  int32_t r = transferReplyStep(rec, 307);
   if (r != REPLY_READ) return r;
   char mode = rec->restartEnabled != 0 ? 'A' : 'W';
   rec->restartEnabled = 0;
@@ -138,7 +138,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   }
   // A failed receive (a reset) is no end of data; the error exit writes
   // what arrived before it.
-  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n < RING_CLOSED) return dataConnectionFailed(rec, n, ZUB_E_READ);
   bool ended = n == RING_CLOSED;
   if (ended || rec->unwritten == BULK_BUF_CAP) {
     int32_t w = flushDownload(rec);
@@ -167,7 +167,7 @@ int32_t finishDownload(ChannelRecord* rec, uint32_t) {
 
 int32_t readTransferReply(ChannelRecord* rec, uint32_t) {
   if (waitForWritable(rec->ctrlSock, 0) == 0) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
-  int32_t r = replyStep(rec, 0);
+  int32_t r = transferReplyStep(rec, 0);
   if (r != REPLY_READ) return r;
   if (rec->replyCode != 226 && rec->replyCode != 250) traceText(rec, "[WARNING: 226/250 not seen]\r\n");
   return STEP_ON;
@@ -189,7 +189,7 @@ int32_t sendStore(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t readStoreReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 407);
+  int32_t r = transferReplyStep(rec, 407);
   return r == REPLY_READ ? STEP_ON : r;
 }
 
@@ -201,7 +201,7 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
   int32_t n = platFileRead(rec->localFile, rec->bulkBuf, piece);
   if (n > 0) {
     int32_t s = sendAll(rec->dataSock, rec->bulkBuf, n);
-    if (s < 0) return errorExit(rec, s, ZUB_E_WRITE);
+    if (s < 0) return dataConnectionFailed(rec, s, ZUB_E_WRITE);
     addCount(&rec->putBytes, s);
     addCount(&rec->putBytesTotal, s);
     uint32_t t = platTickCount();
@@ -251,7 +251,7 @@ int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t readListReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 807);
+  int32_t r = transferReplyStep(rec, 807);
   if (r != REPLY_READ) return r;
   rec->listOverflow = 0;
   return STEP_ON;
@@ -263,10 +263,10 @@ int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
-  if (w < RING_CLOSED) return errorExit(rec, w, ZUB_E_READ);
+  if (w < RING_CLOSED) return dataConnectionFailed(rec, w, ZUB_E_READ);
   std::memset(rec->responseBuf, 0, RESPONSE_BUF_CAP);
   int32_t n = takeFromRing(&rec->dataRing, rec->responseBuf, LIST_PIECE_MAX);
-  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n < RING_CLOSED) return dataConnectionFailed(rec, n, ZUB_E_READ);
   if (n == 0 || n == RING_CLOSED) {
     endOfData(rec, now, 808);
     return STEP_ON;

@@ -30,6 +30,7 @@ struct TlsChannel {
   std::atomic<int32_t> sock[2];       // the socket each session runs on; 0 = none
   SSL_SESSION* kept[KEPT_SESSIONS];
   int32_t keptCount;
+  int32_t dataResumed;                // tlsDataSessionResumed
 };
 
 TlsChannel tlsChannels[MAX_CHANNELS];
@@ -120,6 +121,11 @@ void offerKeptSession(TlsChannel* ch, SSL* ssl) {
   }
 }
 
+void forgetKept(TlsChannel* ch) {
+  for (int32_t i = 0; i < ch->keptCount; ++i) SSL_SESSION_free(ch->kept[i]);
+  ch->keptCount = 0;
+}
+
 void freeSession(TlsChannel* ch, int32_t link) {
   if (ch->ssl[link] == nullptr) return;
   SSL_free(ch->ssl[link]);
@@ -183,6 +189,7 @@ int32_t tlsBegin(ChannelRecord* rec, TlsLink link) {
   } else {
     freeSession(ch, TLS_DATA);
   }
+  ch->dataResumed = -1;
   if (ch->ctx == nullptr) return ZUB_E_TLS_HANDSHAKE;
   SSL* ssl = SSL_new(ch->ctx);
   BIO* bio = BIO_new(socketBioMethod);
@@ -225,8 +232,9 @@ int32_t tlsHandshake(ChannelRecord* rec, TlsLink link, int32_t* waitMode) {
     if (link == TLS_CONTROL) {
       traceLine(rec, "TLS: %s %s on the control connection\r\n", SSL_get_version(ssl), SSL_get_cipher_name(ssl));
     } else {
+      ch->dataResumed = SSL_session_reused(ssl) ? 1 : 0;
       traceLine(rec, "TLS: %s %s on the data connection, %s\r\n", SSL_get_version(ssl), SSL_get_cipher_name(ssl),
-                SSL_session_reused(ssl) ? "session resumed" : "new session");
+                ch->dataResumed != 0 ? "session resumed" : "new session");
     }
     return 1;
   }
@@ -308,8 +316,12 @@ void tlsResetChannel(ChannelRecord* rec) {
   TlsChannel* ch = &tlsChannels[rec->chanIndex];
   freeSession(ch, TLS_DATA);
   freeSession(ch, TLS_CONTROL);
-  for (int32_t i = 0; i < ch->keptCount; ++i) SSL_SESSION_free(ch->kept[i]);
-  ch->keptCount = 0;
+  forgetKept(ch);
+  ch->dataResumed = -1;
   if (ch->ctx != nullptr) SSL_CTX_free(ch->ctx);
   ch->ctx = nullptr;
 }
+
+int32_t tlsDataSessionResumed(const ChannelRecord* rec) { return tlsChannels[rec->chanIndex].dataResumed; }
+
+void tlsForgetKeptSessions(ChannelRecord* rec) { forgetKept(&tlsChannels[rec->chanIndex]); }
