@@ -14,6 +14,7 @@
 #include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "util/text.h"
 #include "zub32.h"
@@ -29,6 +30,7 @@ constexpr int32_t LIST_PIECE_MAX = 4094;
 // Either PASV or PORT first; the transfer resumes at `resume` once the data
 // path is ready.
 int32_t chooseDataPath(ChannelRecord* rec, int32_t resume) {
+  tlsTransferBegins(rec);
   setDataReadyState(rec, resume);
   rec->nextState = firstDataState(rec);
   return STEP_ON;

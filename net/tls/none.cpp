@@ -14,3 +14,4 @@ void tlsEnd(int32_t) {}
 void tlsResetChannel(ChannelRecord*) {}
 int32_t tlsDataSessionResumed(const ChannelRecord*) { return -1; }
 void tlsForgetKeptSessions(ChannelRecord*) {}
+void tlsTransferBegins(ChannelRecord*) {}

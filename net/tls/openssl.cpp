@@ -332,3 +332,5 @@ void tlsResetChannel(ChannelRecord* rec) {
 int32_t tlsDataSessionResumed(const ChannelRecord* rec) { return tlsChannels[rec->chanIndex].dataResumed; }
 
 void tlsForgetKeptSessions(ChannelRecord* rec) { forgetKept(&tlsChannels[rec->chanIndex]); }
+
+void tlsTransferBegins(ChannelRecord* rec) { tlsChannels[rec->chanIndex].dataResumed = -1; }
