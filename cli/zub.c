@@ -1210,7 +1210,7 @@ static const char USAGE[] =
     "  1  internal error (the library could not start)\n"
     "  2  usage: unknown option, malformed URL, no password\n"
     "  3  a local file could not be read or written\n"
-    "  4  the server could not be reached\n"
+    "  4  the server could not be reached, or no TLS session (refused, certificate, handshake)\n"
     "  5  the server refused the login\n"
     "  6  the server refused an operation (its reply is printed)\n"
     "  7  timed out\n"
