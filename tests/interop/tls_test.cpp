@@ -2,7 +2,8 @@
 // and the data connections (vsftpd and proftpd also require every data
 // connection to resume the control connection's TLS session): explicit and
 // implicit, passive and active, 64 MiB both ways by checksum, a listing and a
-// restarted download; and certificates checked by name and by issuer.
+// restarted download; certificates checked by name and by issuer; and what
+// each server makes of a data connection that does not resume.
 // CTest runs this twice: as the library and the servers agree (TLS 1.3) and
 // with the library held to TLS 1.2 (ZUB_TLS_EXPECT names the version the
 // trace must show).
