@@ -7,6 +7,7 @@
 //
 //   bench_suite --port P --credentials FILE --root DIR --local DIR --client PATH
 //               [--runs N] [--json FILE] [--idle PATH] [--case TEXT]...
+//               [--tls-port P --tls-credentials FILE --ca FILE]
 //
 // FILE holds the server's USER= and PASS= lines (start.sh writes it); curl
 // gets them through a netrc file and ZUB32 through ZUB_BENCH_CREDENTIALS, so
@@ -17,6 +18,10 @@
 // --case keeps only the cases whose name contains TEXT (given again, any of
 // the texts), so that one case can be repeated alone to tell a real gap from
 // the noise of a shared machine.
+// The --tls options name a second server that requires TLS on the control
+// and data connections (and serves the same big.bin) with its login and the
+// CA file of its certificate, made for "localhost": the TLS case runs
+// against it, ZUB32 beside curl --ssl-reqd.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,6 +46,8 @@ namespace fs = std::filesystem;
 struct Options {
   int port = 9301;
   std::string credentials, root, local, client, json = "bench-results.json", idle;
+  int tlsPort = 0;
+  std::string tlsCredentials, caFile;
   int runs = 5;
   std::vector<std::string> only;  // --case texts; empty: every case
 };
@@ -158,6 +165,9 @@ Options parse(int argc, char** argv) {
     else if (a == "--json") o.json = v;
     else if (a == "--idle") o.idle = v;
     else if (a == "--case") o.only.push_back(v);
+    else if (a == "--tls-port") o.tlsPort = std::atoi(v.c_str());
+    else if (a == "--tls-credentials") o.tlsCredentials = v;
+    else if (a == "--ca") o.caFile = v;
     else {
       std::fprintf(stderr, "unknown argument %s\n", a.c_str());
       std::exit(2);
@@ -179,6 +189,7 @@ int main(int argc, char** argv) {
   const std::string url = "ftp://127.0.0.1:" + port + "/";
   // curl's netrc beside the local folder, readable by us alone.
   const std::string netrc = o.local + ".netrc";
+  const bool tls = o.tlsPort > 0 && !o.tlsCredentials.empty() && !o.caFile.empty();
   {
     std::string user = valueOf(o.credentials, "USER"), pass = valueOf(o.credentials, "PASS");
     if (user.empty()) {
@@ -186,9 +197,17 @@ int main(int argc, char** argv) {
       return 1;
     }
     mode_t mask = umask(077);
-    std::ofstream(netrc) << "machine 127.0.0.1 login " << user << " password " << pass << "\n";
+    std::ofstream out(netrc);
+    out << "machine 127.0.0.1 login " << user << " password " << pass << "\n";
+    // The TLS server is reached as localhost, the name of its certificate.
+    if (tls) {
+      out << "machine localhost login " << valueOf(o.tlsCredentials, "USER") << " password "
+          << valueOf(o.tlsCredentials, "PASS") << "\n";
+    }
+    out.close();
     umask(mask);
     setenv("ZUB_BENCH_CREDENTIALS", o.credentials.c_str(), 1);
+    if (tls) setenv("ZUB_BENCH_TLS_CREDENTIALS", o.tlsCredentials.c_str(), 1);
   }
   const std::string local = o.local;
   const int64_t big = sizeOf(o.root + "/big.bin");
@@ -198,8 +217,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_suite: the files are missing (run bench/run.sh)\n");
     return 1;
   }
-  auto zub = [&](const std::string& pauses, std::vector<std::string> args) {
-    std::vector<std::string> argv = {o.client, port, pauses};
+  // ZUB32 against the plain server, or the server of port `on`.
+  auto zub = [&](const std::string& pauses, std::vector<std::string> args, const std::string& on) {
+    std::vector<std::string> argv = {o.client, on.empty() ? port : on, pauses};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
   };
@@ -210,12 +230,12 @@ int main(int argc, char** argv) {
   };
   // Both ZUB32 variants and curl for a case whose every variant is one process.
   auto three = [&](std::function<std::vector<std::string>(const std::string&)> zubArgs,
-                   std::vector<std::string> curlArgs) {
+                   std::vector<std::string> curlArgs, const std::string& zubPort = "") {
     std::vector<Variant> v;
     for (const char* p : {"0", "1"}) {
       std::string pauses = p;
       v.push_back({std::string("ZUB32 pauses ") + p, [=] { return std::vector<std::vector<std::string>>{
-                                                              zub(pauses, zubArgs(pauses))}; }});
+                                                              zub(pauses, zubArgs(pauses), zubPort)}; }});
     }
     v.push_back({"curl", [=] { return std::vector<std::vector<std::string>>{curl(curlArgs)}; }});
     return v;
@@ -237,6 +257,23 @@ int main(int argc, char** argv) {
                      fs::remove(f);
                      return ok;
                    }});
+  if (tls) {
+    // Both clients check the certificate against the same CA file; curl is
+    // held to IPv4 as the server listens on 127.0.0.1 only.
+    const std::string tlsUrl = "ftp://localhost:" + std::to_string(o.tlsPort) + "/";
+    cases.push_back({"download 1 GiB over TLS", static_cast<double>(big),
+                     three([&](const std::string&) {
+                       return std::vector<std::string>{"tls-get", o.caFile, "big.bin", local, "z.bin", bigText};
+                     },
+                           {"--ssl-reqd", "--cacert", o.caFile, "-4", "-o", local + "/c.bin", tlsUrl + "big.bin"},
+                           std::to_string(o.tlsPort)),
+                     [&](const std::string& v) {
+                       std::string f = local + (v == "curl" ? "/c.bin" : "/z.bin");
+                       bool ok = sizeOf(f) == big;
+                       fs::remove(f);
+                       return ok;
+                     }});
+  }
   cases.push_back({"download 1 GiB to /dev/null", static_cast<double>(big),
                    three([&](const std::string&) { return std::vector<std::string>{"get", "big.bin", "", "/dev/null", bigText}; },
                          {"-o", "/dev/null", url + "big.bin"}),
@@ -264,7 +301,7 @@ int main(int argc, char** argv) {
     for (const char* p : {"0", "1"}) {
       std::string pauses = p;
       c.variants.push_back({std::string("ZUB32 pauses ") + p, [=] {
-                              return std::vector<std::vector<std::string>>{zub(pauses, {"parallel", "32", "p", local})};
+                              return std::vector<std::vector<std::string>>{zub(pauses, {"parallel", "32", "p", local}, "")};
                             }});
     }
     c.variants.push_back({"curl", [=] {

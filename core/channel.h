@@ -129,6 +129,8 @@ struct ChannelRecord {
   int32_t useEpsv;            // 1: EPSV for passive data connections
   int32_t epsvRefused;        // the server refused EPSV: PASV for the session
   int32_t protectionSent;     // PBSZ and PROT done in this session
+  int32_t dataFailureSock;    // a failed TLS data connection, while the server's
+  int32_t dataFailureCode;    //   reply is awaited (state 927): errorExit's codes
   char caFile[CA_FILE_CAP + 1];
 };
 

@@ -135,6 +135,7 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     // A preliminary reply (150) stays queued for the transfer's reply state.
     if (n > 0 && parseReplyCodeN(head, n, &next) >= 400) {
       int32_t r = readReply(rec);
+      if (r < 0 && dataSessionRefused(rec, r)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
       if (r < 0) return replyReadFailed(rec, r);
     }
   }

@@ -11,6 +11,7 @@
 #include "engine/reply.h"
 #include "engine/ring.h"
 #include "engine/states.h"
+#include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
@@ -122,28 +123,37 @@ int32_t commandStep(ChannelRecord* rec, uint32_t now, StateId replyState) {
 
 namespace {
 
-// The reply step; endIsReply says whether the server may answer by ending
-// the connection.
-int32_t readReplyStep(ChannelRecord* rec, StateId successor, bool endIsReply) {
+enum class ReplyOf { Command, CommandOrEnd, Transfer };
+
+// The reply step; `of` says whether the server may answer by ending the
+// connection, and whether the reply belongs to a transfer.
+int32_t readReplyStep(ChannelRecord* rec, StateId successor, ReplyOf of) {
   if (waitRingData(&rec->ctrlRing, 0) == 0) {
     noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
     return STEP_ON;
   }
   int32_t r = readReplyOrEnd(rec);
+  if (r < 0 && of == ReplyOf::Transfer && dataSessionRefused(rec, r)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
   if (r < 0) return replyReadFailed(rec, r);
   // The end of the connection is no reply: nothing confirms that the command
   // was carried out, and a transfer cut off by the server's end would pass
   // for complete.
-  if (r == REPLY_CONNECTION_ENDED && !endIsReply) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
+  if (r == REPLY_CONNECTION_ENDED && of != ReplyOf::CommandOrEnd) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
   goNextState(rec, successor);
   return REPLY_READ;
 }
 
 }  // namespace
 
-int32_t replyStep(ChannelRecord* rec, StateId successor) { return readReplyStep(rec, successor, false); }
+int32_t replyStep(ChannelRecord* rec, StateId successor) { return readReplyStep(rec, successor, ReplyOf::Command); }
 
-int32_t replyOrCloseStep(ChannelRecord* rec, StateId successor) { return readReplyStep(rec, successor, true); }
+int32_t transferReplyStep(ChannelRecord* rec, StateId successor) {
+  return readReplyStep(rec, successor, ReplyOf::Transfer);
+}
+
+int32_t replyOrCloseStep(ChannelRecord* rec, StateId successor) {
+  return readReplyStep(rec, successor, ReplyOf::CommandOrEnd);
+}
 
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode) {
   if (sock <= 0) return;

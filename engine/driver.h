@@ -55,6 +55,10 @@ int32_t commandStep(ChannelRecord* rec, uint32_t now, StateId replyState);
 // A connection that ends instead of a reply fails the step with -1
 // ("Socket has been closed.", driver code -20).
 int32_t replyStep(ChannelRecord* rec, StateId successor);
+// The reply step of a transfer whose command has gone out: as replyStep,
+// except that a server's refusal of the data connection's TLS session ends
+// with -36 (dataSessionRefused).
+int32_t transferReplyStep(ChannelRecord* rec, StateId successor);
 // The reply step for a command the server may answer by closing the
 // connection (QUIT): the end then counts as the reply.
 int32_t replyOrCloseStep(ChannelRecord* rec, StateId successor);

@@ -78,7 +78,8 @@
   X(122, sendProt)              \
   X(123, readProtReply)         \
   X(925, startDataTls)          \
-  X(926, dataHandshake)
+  X(926, dataHandshake)         \
+  X(927, readDataFailureReply)
 
 #define ZUB_EPSV_STATES(X)      \
   X(930, sendEpsv)              \

@@ -1,13 +1,15 @@
 // Driver states of encrypted sessions: AUTH TLS and the control handshake
-// (110-113), PBSZ and PROT before the first data connection (120-123), and
-// the data connection's handshake, which resumes the control session
-// (925-926).  Every handshake step is one non-blocking attempt.
+// (110-113), PBSZ and PROT before the first data connection (120-123), the
+// data connection's handshake, which resumes the control session (925-926),
+// and the server's verdict on a data connection that failed (927).  Every
+// handshake step is one non-blocking attempt.
 #include "engine/tls_states.h"
 
 #include "core/channel.h"
 #include "core/settings.h"
 #include "core/trace.h"
 #include "engine/driver.h"
+#include "engine/localfile.h"
 #include "net/control.h"
 #include "engine/reply.h"
 #include "engine/ring.h"
@@ -15,11 +17,15 @@
 #include "net/sockets.h"
 #include "net/tls.h"
 #include "platform/platform.h"
+#include "util/text.h"
 #include "zub32.h"
 
 namespace {
 
 int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
+
+// Longest piece of a server's reply quoted in a trace line.
+constexpr int32_t REASON_TEXT_CAP = 200;
 
 // The control connection is given up: with TLS required nothing more may be
 // sent on it in clear, least of all the password.
@@ -52,7 +58,37 @@ int32_t waitingRefusal(ChannelRecord* rec) {
   return r < 0 ? r : 0;
 }
 
+// Why the server may have refused the data connection's session, as far as
+// this side knows it.
+const char* dataSessionState(const ChannelRecord* rec) {
+  int32_t resumed = tlsDataSessionResumed(rec);
+  if (resumed < 0) return "before its TLS handshake ended";
+  return resumed == 0 ? "which did not resume the control connection's session"
+                      : "which resumed the control connection's session";
+}
+
 }  // namespace
+
+bool dataSessionRefused(ChannelRecord* rec, int32_t code) {
+  if (!dataTlsWanted(rec)) return false;
+  // The data connection itself failed: the server's reason, when it has
+  // given one, waits on the control connection.
+  if (code != ZUB_E_SERVER_ERROR && waitingRefusal(rec) != ZUB_E_SERVER_ERROR) return false;
+  char reply[REASON_TEXT_CAP + 1];
+  copyLine(reply, rec->responseBuf, REASON_TEXT_CAP);
+  if (rec->replyCode == 522 || mentionsReuse(rec->responseBuf)) {
+    traceLine(rec, "TLS: the server refused the data connection %s: %s\r\n", dataSessionState(rec), reply);
+    return true;
+  }
+  // Some servers refuse such a connection with a code that says no more
+  // than that the connection failed (proftpd: 425): the refusal stands as
+  // it is, and the trace says what may have caused it.
+  if (tlsDataSessionResumed(rec) == 0) {
+    traceLine(rec, "TLS: the data connection did not resume the control connection's session, which a server "
+                   "may require: %s\r\n", reply);
+  }
+  return false;
+}
 
 StateId stateAfterConnected(const ChannelRecord* rec) {
   return rec->tlsMode == 2 ? ST_startControlTls : ST_readGreeting;
@@ -152,6 +188,29 @@ int32_t readProtReply(ChannelRecord* rec, uint32_t) {
   return STEP_ON;
 }
 
+// ---- A failed data connection in TLS ----
+
+int32_t dataConnectionFailed(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
+  if (!dataTlsWanted(rec)) return errorExit(rec, sockCode, driverCode);
+  traceLine(rec, "TLS: the data connection failed (%d); the server's reply decides\r\n",
+            sockCode < 0 ? sockCode : driverCode);
+  closeDataSide(rec, 0);
+  rec->dataFailureSock = sockCode;
+  rec->dataFailureCode = driverCode;
+  // No reply in time leaves the data connection's own failure.
+  rec->timeStopError = sockCode < 0 ? sockCode : driverCode;
+  goState(rec, ST_readDataFailureReply, NO_TICK, tickAfter(platTickCount(), settings.replyTimeout));
+  return STEP_ON;
+}
+
+int32_t readDataFailureReply(ChannelRecord* rec, uint32_t) {
+  // A refusal ends the transfer as the reply step decides (-36 for the
+  // session's refusal); any other reply leaves the data connection's failure.
+  int32_t r = transferReplyStep(rec, ST_idle);
+  if (r != REPLY_READ) return r;
+  return errorExit(rec, rec->dataFailureSock, rec->dataFailureCode);
+}
+
 // ---- The data connection's handshake ----
 
 int32_t startDataTls(ChannelRecord* rec, uint32_t) {
@@ -172,18 +231,12 @@ int32_t dataHandshake(ChannelRecord* rec, uint32_t) {
     // A server that will not take this connection says so on the control
     // connection instead of finishing the handshake.
     int32_t refusal = waitingRefusal(rec);
-    if (refusal < 0) {
-      return errorExit(rec, 0, mentionsReuse(rec->responseBuf) ? ZUB_E_TLS_REUSE : refusal);
-    }
+    if (refusal < 0) return errorExit(rec, 0, dataSessionRefused(rec, refusal) ? ZUB_E_TLS_REUSE : refusal);
     noteIdleWait(rec, rec->dataSock, waitMode);
     noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
     return STEP_ON;
   }
-  if (r < 0) {
-    int32_t refusal = waitingRefusal(rec);
-    if (refusal < 0 && mentionsReuse(rec->responseBuf)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
-    return errorExit(rec, 0, r);
-  }
+  if (r < 0) return errorExit(rec, 0, dataSessionRefused(rec, r) ? ZUB_E_TLS_REUSE : r);
   goDataReadyState(rec);
   return STEP_ON;
 }

@@ -14,6 +14,7 @@
 #include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "util/text.h"
 #include "zub32.h"
@@ -27,6 +28,7 @@ constexpr int32_t LIST_PIECE_MAX = 4094;
 // Either PASV or PORT first; the transfer resumes at `resume` once the data
 // path is ready.
 int32_t chooseDataPath(ChannelRecord* rec, StateId resume) {
+  tlsTransferBegins(rec);
   setDataReadyState(rec, resume);
   goNextState(rec, firstDataState(rec));
   return STEP_ON;
@@ -89,7 +91,7 @@ int32_t sendRetr(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, ST_receiveFileData);
+  int32_t r = transferReplyStep(rec, ST_receiveFileData);
   if (r != REPLY_READ) return r;
   char mode = rec->restartEnabled != 0 ? 'A' : 'W';
   rec->restartEnabled = 0;
@@ -125,7 +127,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   }
   // A failed receive (a reset) is no end of data; the error exit writes
   // what arrived before it.
-  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n < RING_CLOSED) return dataConnectionFailed(rec, n, ZUB_E_READ);
   bool ended = n == RING_CLOSED;
   if (ended || rec->unwritten == BULK_BUF_CAP) {
     int32_t w = flushDownload(rec);
@@ -153,7 +155,7 @@ int32_t finishDownload(ChannelRecord* rec, uint32_t) {
 
 int32_t readTransferReply(ChannelRecord* rec, uint32_t) {
   if (waitForWritable(rec->ctrlSock, 0) == 0) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
-  int32_t r = replyStep(rec, ST_idle);
+  int32_t r = transferReplyStep(rec, ST_idle);
   if (r != REPLY_READ) return r;
   if (rec->replyCode != 226 && rec->replyCode != 250) traceText(rec, "[WARNING: 226/250 not seen]\r\n");
   return STEP_ON;
@@ -175,7 +177,7 @@ int32_t sendStore(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t readStoreReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, ST_sendFileBlock);
+  int32_t r = transferReplyStep(rec, ST_sendFileBlock);
   return r == REPLY_READ ? STEP_ON : r;
 }
 
@@ -187,7 +189,7 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
   int32_t n = platFileRead(rec->localFile, rec->bulkBuf, piece);
   if (n > 0) {
     int32_t s = sendAll(rec->dataSock, rec->bulkBuf, n);
-    if (s < 0) return errorExit(rec, s, ZUB_E_WRITE);
+    if (s < 0) return dataConnectionFailed(rec, s, ZUB_E_WRITE);
     addCount(&rec->putBytes, s);
     addCount(&rec->putBytesTotal, s);
     uint32_t t = platTickCount();
@@ -234,7 +236,7 @@ int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
 }
 
 int32_t readListReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, ST_receiveListData);
+  int32_t r = transferReplyStep(rec, ST_receiveListData);
   if (r != REPLY_READ) return r;
   rec->listOverflow = 0;
   return STEP_ON;
@@ -246,10 +248,10 @@ int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
-  if (w < RING_CLOSED) return errorExit(rec, w, ZUB_E_READ);
+  if (w < RING_CLOSED) return dataConnectionFailed(rec, w, ZUB_E_READ);
   std::memset(rec->responseBuf, 0, RESPONSE_BUF_CAP);
   int32_t n = takeFromRing(&rec->dataRing, rec->responseBuf, LIST_PIECE_MAX);
-  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n < RING_CLOSED) return dataConnectionFailed(rec, n, ZUB_E_READ);
   if (n == 0 || n == RING_CLOSED) {
     endOfData(rec, now, ST_finishListing);
     return STEP_ON;
