@@ -8,7 +8,7 @@
 namespace {
 
 // The shape shared by the operations that store one text and send it.
-int32_t runTextCommand(int32_t channel, const char* name, const char* text, int32_t firstState,
+int32_t runTextCommand(int32_t channel, const char* name, const char* text, StateId firstState,
                        char* ChannelRecord::*field) {
   int32_t err = 0;
   ChannelRecord* rec = beginOperation(channel, name, &err);
@@ -21,31 +21,31 @@ int32_t runTextCommand(int32_t channel, const char* name, const char* text, int3
 }  // namespace
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubSetServerDir(int32_t channel, const char* dir) {
-  return runTextCommand(channel, "zubSetServerDir", dir, 501, &ChannelRecord::serverDir);
+  return runTextCommand(channel, "zubSetServerDir", dir, ST_sendCwd, &ChannelRecord::serverDir);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubGetServerDir(int32_t channel, char* buffer, int32_t capacity) {
   int32_t err = 0;
   ChannelRecord* rec = beginOperation(channel, "zubGetServerDir", &err);
   if (rec == nullptr) return err;
-  int32_t r = armAndRun(rec, 521, true);
+  int32_t r = armAndRun(rec, ST_sendPwd, true);
   if (rec->autoCall == 0 || r < 0) return r;
   if (buffer != nullptr && capacity >= 0) copyText(buffer, rec->serverDir, capacity);
   return textLength(rec->serverDir);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubDelFile(int32_t channel, const char* name) {
-  return runTextCommand(channel, "zubDelFile", name, 541, &ChannelRecord::remoteName);
+  return runTextCommand(channel, "zubDelFile", name, ST_sendDele, &ChannelRecord::remoteName);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubMakeServerDir(int32_t channel, const char* name) {
-  return runTextCommand(channel, "zubMakeServerDir", name, 610, &ChannelRecord::remoteName);
+  return runTextCommand(channel, "zubMakeServerDir", name, ST_sendMkd, &ChannelRecord::remoteName);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubDelServerDir(int32_t channel, const char* name) {
-  return runTextCommand(channel, "zubRemoveServerDir", name, 601, &ChannelRecord::remoteName);
+  return runTextCommand(channel, "zubRemoveServerDir", name, ST_sendRmd, &ChannelRecord::remoteName);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubCommand(int32_t channel, const char* text) {
-  return runTextCommand(channel, "zubCommand", text, 750, &ChannelRecord::userCmd);
+  return runTextCommand(channel, "zubCommand", text, ST_sendUserCommand, &ChannelRecord::userCmd);
 }

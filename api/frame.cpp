@@ -7,6 +7,7 @@
 #include "core/errors.h"
 #include "core/settings.h"
 #include "core/trace.h"
+#include "engine/driver.h"
 #include "engine/localfile.h"
 #include "net/sockets.h"
 #include "net/tls.h"
@@ -160,8 +161,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t cod
     case ZUB_SET_AUTO_CALL:
       rec->autoCall = value & 1;
       traceLine(rec, "AUTO_CALL = %d\r\n", rec->autoCall);
-      rec->resumeTick = 0;
-      rec->deadlineTick = 0;
+      setStateTicks(rec, NO_TICK, NO_TICK);
       return rec->autoCall;
     case ZUB_SET_SLEEP_TIME:
       // A pause is never negative: taken as unsigned, -1 would be a sleep
@@ -224,10 +224,13 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetInteger(int32_t channel, int32_t cod
       rec->tlsMode = value;
       return value;
     case ZUB_SET_TLS_VERIFY:
+      // Without TLS there is no certificate to check nor data to protect:
+      // the caller learns that here, not from a session in clear.
+      if (tlsAvailable() == 0) return -1;
       rec->tlsVerify = value != 0 ? 1 : 0;
       return rec->tlsVerify;
     case ZUB_SET_DATA_PROTECTION:
-      if (value != 'P' && value != 'C') return -1;
+      if (tlsAvailable() == 0 || (value != 'P' && value != 'C')) return -1;
       rec->dataProtection = value;
       return value;
     case ZUB_SET_EPSV:
@@ -269,7 +272,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetString(int32_t channel, int32_t code
   if (code == ZUB_STR_CA_FILE) {
     // A path cut short would name another file: refused instead.
     int32_t n = textLength(text);
-    if (n > CA_FILE_CAP) return -1;
+    if (n > CA_FILE_CAP || tlsAvailable() == 0) return -1;
     copyText(rec->caFile, text, CA_FILE_CAP);
     return n;
   }

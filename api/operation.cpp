@@ -17,10 +17,8 @@ ChannelRecord* beginOperation(int32_t channel, const char* name, int32_t* err) {
   return rec;
 }
 
-int32_t armAndRun(ChannelRecord* rec, int32_t firstState, bool flush) {
-  rec->nextState = firstState;
-  rec->resumeTick = 0;
-  rec->deadlineTick = 0;
+int32_t armAndRun(ChannelRecord* rec, StateId firstState, bool flush) {
+  goState(rec, firstState, NO_TICK, NO_TICK);
   if (rec->autoCall == 0) return 0;
   // A late or unasked reply must not be taken for the answer to the command
   // this operation is about to send.

@@ -3,6 +3,7 @@
 #include "core/channel.h"
 #include "net/control.h"
 #include "core/trace.h"
+#include "engine/driver.h"
 #include "engine/localfile.h"
 #include "net/data.h"
 #include "net/sockets.h"
@@ -24,7 +25,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubConnect(int32_t channel, const char* se
   rec->waitWritable = 0;
   rec->lastError = 0;
   // No replies to discard: the connection does not exist yet.
-  return armAndRun(rec, 101, false);
+  return armAndRun(rec, ST_startConnection, false);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubClose(int32_t channel) {
@@ -40,7 +41,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubClose(int32_t channel) {
   // (the gate has no deadline), so state 220 then just finishes.
   rec->waitWritable = rec->ctrlSock > 0 && testSocket(rec->ctrlSock, PLAT_ERROR) == 0 ? 1 : 0;
   rec->lastError = 0;
-  int32_t r = armAndRun(rec, 220, false);
+  int32_t r = armAndRun(rec, ST_sendQuit, false);
   if (rec->autoCall == 0) return r;
 
   // Blocking use: the session ends here whatever QUIT brought.
@@ -57,16 +58,14 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubHello(int32_t channel) {
   int32_t err = 0;
   ChannelRecord* rec = beginOperation(channel, "zubHello", &err);
   if (rec == nullptr) return err;
-  return armAndRun(rec, 240, true);
+  return armAndRun(rec, ST_sendNoop, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubAbort(int32_t channel) {
   int32_t err = 0;
   ChannelRecord* rec = beginOperation(channel, "zubAbort", &err);
   if (rec == nullptr) return err;
-  rec->resumeTick = 0;
-  rec->deadlineTick = 0;
-  rec->nextState = 0;
+  goState(rec, ST_idle, NO_TICK, NO_TICK);
   closeDataSide(rec, 500);
   return 1;
 }

@@ -58,7 +58,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubGetFile(int32_t channel, const char* na
   if (rec == nullptr) return err;
   closeAbandonedFile(rec);
   rec->getBytes = 0;
-  return armAndRun(rec, 301, true);
+  return armAndRun(rec, ST_startDownload, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubPutFile(int32_t channel, const char* names) {
@@ -73,7 +73,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubPutFile(int32_t channel, const char* na
   if (file < 0) return ZUB_E_CANNOT_OPEN_FILE;
   rec->localFile = file;
   rec->putBytes = 0;
-  return armAndRun(rec, 401, true);
+  return armAndRun(rec, ST_startUpload, true);
 }
 
 extern "C" ZUB_EXPORT int32_t ZUB_API zubGetList(int32_t channel, int32_t kind, char* buffer, int32_t capacity) {
@@ -90,7 +90,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubGetList(int32_t channel, int32_t kind, 
   rec->listLen = 0;
   rec->listOverflow = 0;
   rec->listKind = kind;
-  int32_t r = armAndRun(rec, 801, true);
+  int32_t r = armAndRun(rec, ST_startListing, true);
   if (rec->listOverflow != 0) return ZUB_E_LIST_OVERFLOW;
   if (r < 0) return r;
   return rec->listLen;
@@ -105,5 +105,5 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubSetMode(int32_t channel, int32_t mode) 
     case 'B': rec->binaryMode = 1; break;
     default: return ZUB_E_BAD_MODE;
   }
-  return armAndRun(rec, 701, true);
+  return armAndRun(rec, ST_sendType, true);
 }

@@ -9,6 +9,10 @@
 //   zub_bench_client PORT PAUSES many COUNT PREFIX LOCALDIR      one session, files PREFIXnnn.bin
 //   zub_bench_client PORT PAUSES parallel COUNT PREFIX LOCALDIR  COUNT channels at once,
 //                                                                caller-driven from this one thread
+//   zub_bench_client PORT PAUSES tls-get CAFILE REMOTE LOCALDIR LOCAL SIZE
+//                                 get over explicit TLS (data in TLS too) on "localhost", the
+//                                 server's certificate checked against CAFILE; the login from
+//                                 the file named by ZUB_BENCH_TLS_CREDENTIALS
 //
 // PAUSES is the value of ZUB_SET_PAUSES.  Exits 0 when every operation
 // succeeded (and a download counted SIZE bytes), else 1 with a message.
@@ -26,8 +30,8 @@ namespace {
 
 std::string user, password;
 
-bool readCredentials() {
-  const char* path = std::getenv("ZUB_BENCH_CREDENTIALS");
+bool readCredentials(const char* variable) {
+  const char* path = std::getenv(variable);
   std::ifstream in(path != nullptr ? path : "");
   std::string line;
   while (std::getline(in, line)) {
@@ -50,13 +54,29 @@ std::string numbered(const std::string& prefix, int i, int digits) {
   return prefix + buf + ".bin";
 }
 
-// A blocking session on channel 0: connect, binary type.
-int32_t openSession(int port, const char* localDir) {
+// A blocking session on channel 0: connect, binary type.  With a CA file
+// the session is explicit TLS to "localhost" (the name its certificate holds).
+int32_t openSession(int port, const char* localDir, const char* caFile = nullptr) {
   zubSetInteger(0, ZUB_SET_CTRL_PORT, port);
   zubSetInteger(0, ZUB_SET_PASSIVE, 1);
   zubSetLocalDir(0, localDir);
-  int32_t r = zubConnect(0, "127.0.0.1", user.c_str(), password.c_str());
+  const char* host = "127.0.0.1";
+  if (caFile != nullptr) {
+    if (zubSetInteger(0, ZUB_SET_TLS, 1) != 1 || zubSetString(0, ZUB_STR_CA_FILE, caFile) < 0) return ZUB_E_TLS_HANDSHAKE;
+    host = "localhost";
+  }
+  int32_t r = zubConnect(0, host, user.c_str(), password.c_str());
   return r != 0 ? r : zubSetMode(0, 'B');
+}
+
+// Downloads REMOTE into LOCAL and checks the count of bytes; 0 or 1.
+int download(const char* remote, const char* local, const char* size) {
+  std::string names = std::string(remote) + ":" + local;
+  int32_t r = zubGetFile(0, names.c_str());
+  if (r != 0) return fail("download", r);
+  uint32_t want = static_cast<uint32_t>(std::strtoull(size, nullptr, 10));
+  if (static_cast<uint32_t>(zubGetInteger(0, ZUB_GET_BYTES)) != want) return fail("byte count", -1);
+  return 0;
 }
 
 // Drives every armed channel in turn until each has finished; the first
@@ -120,12 +140,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: zub_bench_client PORT PAUSES get|put|many|parallel ARGS\n");
     return 2;
   }
-  if (!readCredentials()) {
-    std::fprintf(stderr, "zub_bench_client: no USER= line in $ZUB_BENCH_CREDENTIALS\n");
-    return 2;
-  }
   const int port = std::atoi(argv[1]);
   const std::string what = argv[3];
+  const char* credentials = what == "tls-get" ? "ZUB_BENCH_TLS_CREDENTIALS" : "ZUB_BENCH_CREDENTIALS";
+  if (!readCredentials(credentials)) {
+    std::fprintf(stderr, "zub_bench_client: no USER= line in $%s\n", credentials);
+    return 2;
+  }
   const int32_t channels = what == "parallel" && argc > 4 ? std::atoi(argv[4]) : 1;
   if (zubAttach(channels, 0) != 1) return fail("attach", -1);
   zubSetInteger(0, ZUB_SET_PAUSES, std::atoi(argv[2]));
@@ -134,10 +155,10 @@ int main(int argc, char** argv) {
   int32_t r = 0;
   if (what == "get" && argc == 8) {
     if ((r = openSession(port, argv[5])) != 0) return fail("connect", r);
-    std::string names = std::string(argv[4]) + ":" + argv[6];
-    if ((r = zubGetFile(0, names.c_str())) != 0) return fail("download", r);
-    uint32_t want = static_cast<uint32_t>(std::strtoull(argv[7], nullptr, 10));
-    if (static_cast<uint32_t>(zubGetInteger(0, ZUB_GET_BYTES)) != want) return fail("byte count", -1);
+    if (download(argv[4], argv[6], argv[7]) != 0) return 1;
+  } else if (what == "tls-get" && argc == 9) {
+    if ((r = openSession(port, argv[6], argv[4])) != 0) return fail("connect", r);
+    if (download(argv[5], argv[7], argv[8]) != 0) return 1;
   } else if (what == "put" && argc == 7) {
     if ((r = openSession(port, argv[4])) != 0) return fail("connect", r);
     std::string names = std::string(argv[5]) + ":" + argv[6];

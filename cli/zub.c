@@ -1,7 +1,8 @@
 /*
  * zub.c - the zub command-line FTP client.  get, put, ls, mkdir, rm, rmdir
- * and quote over ftp:// URLs; up to 32 transfers at once, each on its own
- * channel, all driven from this one thread with zubDriver.
+ * and quote over ftp:// and ftps:// URLs (or explicit TLS); up to 32
+ * transfers at once, each on its own channel, all driven from this one
+ * thread with zubDriver.
  *
  * Uses only the public API of the library (zub32.h).
  */
@@ -91,9 +92,14 @@ typedef struct Options {
   const char *trace;
   const char *outFile;
   const char *outDir;
+  int explicitTls;   /* --ssl-reqd: AUTH TLS on an ftp:// URL */
+  int clearData;     /* --ftp-ssl-control: TLS for the login, data in clear */
+  int insecure;      /* -k: the certificate is not checked */
+  const char *caFile;
+  int epsv;
 } Options;
 
-static Options opt = {1, 1, 0, 0, 0, PROGRESS_AUTO, 30, NULL, NULL, NULL};
+static Options opt = {1, 1, 0, 0, 0, PROGRESS_AUTO, 30, NULL, NULL, NULL, 0, 0, 0, NULL, 0};
 static ZubUrl server;
 static char login[ZUB_LOGIN_CAP + 1], secret[ZUB_LOGIN_CAP + 1];
 static Job **jobs;
@@ -127,9 +133,12 @@ static void errorLine(const char *fmt, ...)
 /* What the user sees for the server: never the password. */
 static void serverText(char *out, size_t size)
 {
-  if (server.port == 21) snprintf(out, size, "ftp://%s@%s", login, server.host);
-  else snprintf(out, size, "ftp://%s@%s:%d", login, server.host, server.port);
+  const char *scheme = server.implicitTls ? "ftps" : "ftp";
+  if (server.port == (server.implicitTls ? 990 : 21)) snprintf(out, size, "%s://%s@%s", scheme, login, server.host);
+  else snprintf(out, size, "%s://%s@%s:%d", scheme, login, server.host, server.port);
 }
+
+static int tlsWanted(void) { return server.implicitTls || opt.explicitTls; }
 
 static void jobName(const Job *j, char *out, size_t size)
 {
@@ -216,7 +225,7 @@ static int classify(int op, int32_t code, int replyCode)
     if (code == ZUB_E_SERVER_ERROR) return replyCode == 530 ? EXIT_LOGIN : EXIT_SERVER;
     return EXIT_CONNECT;
   }
-  if (code == ZUB_E_SERVER_ERROR) return EXIT_SERVER;
+  if (code == ZUB_E_SERVER_ERROR || code == ZUB_E_TLS_REUSE) return EXIT_SERVER;
   if (code == ZUB_E_CANNOT_OPEN_FILE || code == ZUB_E_FILE_WRITE) return EXIT_LOCAL;
   return EXIT_TRANSFER;
 }
@@ -238,6 +247,8 @@ static void describe(int ch, int32_t code, char *out, size_t size)
   }
   if (text[0] == '\0') snprintf(text, sizeof text, "error %d", (int)code);
   if (replyCode >= 400 && rl > 0) snprintf(out, size, "server said \"%s\" (%s)", reply, text);
+  else if (code == ZUB_E_TLS_CERTIFICATE)
+    snprintf(out, size, "%s (--cacert FILE trusts the CA that signed it; --trace FILE shows the reason)", text);
   else snprintf(out, size, "%s", text);
 }
 
@@ -851,7 +862,20 @@ static void idleWait(int rounds)
   zubOsPause(rounds < 400 ? 50 : 1000);
 }
 
-static void setupChannels(int channels)
+/* The TLS settings of every channel; 0, or -1 when the library refuses them
+ * (a build without TLS). */
+static int setupTls(int ch)
+{
+  if (!tlsWanted()) return 0;
+  int32_t mode = server.implicitTls ? 2 : 1;
+  if (zubSetInteger(ch, ZUB_SET_TLS, mode) != mode) return -1;
+  if (zubSetInteger(ch, ZUB_SET_TLS_VERIFY, !opt.insecure) != !opt.insecure) return -1;
+  if (zubSetInteger(ch, ZUB_SET_DATA_PROTECTION, opt.clearData ? 'C' : 'P') < 0) return -1;
+  if (opt.caFile != NULL && zubSetString(ch, ZUB_STR_CA_FILE, opt.caFile) < 0) return -1;
+  return 0;
+}
+
+static int setupChannels(int channels)
 {
   int32_t ms = opt.timeout * 1000;
   zubSetInteger(0, ZUB_SET_NAME_SEPARATOR, NAME_SEPARATOR);
@@ -872,8 +896,11 @@ static void setupChannels(int channels)
     zubSetInteger(i, ZUB_SET_BLOCKING_CONNECT, 0);
     zubSetInteger(i, ZUB_SET_CTRL_PORT, server.port);
     zubSetInteger(i, ZUB_SET_PASSIVE, opt.passive);
+    zubSetInteger(i, ZUB_SET_EPSV, opt.epsv);
     zubSetLocalDir(i, ""); /* local names are paths of their own */
+    if (setupTls(i) < 0) return -1;
   }
+  return 0;
 }
 
 static void closeChannels(void)
@@ -975,7 +1002,11 @@ static int runJobs(int channels)
     return EXIT_INTERNAL;
   }
   workerCount = channels;
-  setupChannels(channels);
+  if (setupChannels(channels) < 0) {
+    fprintf(stderr, "zub: this build of the library has no TLS\n");
+    zubRelease();
+    return EXIT_INTERNAL;
+  }
   zubOsOnInterrupt(onInterrupt);
   startWorker(&workers[0]);
 
@@ -1128,6 +1159,7 @@ static const char USAGE[] =
     "\n"
     "URL: ftp://[user[:password]@]host[:port]/path  (%%XX escapes; \"//path\" is absolute,\n"
     "     a path is otherwise relative to the login directory)\n"
+    "     ftps://...  TLS from the first byte (implicit TLS, port 990 unless the URL names one)\n"
     "Login: the URL's user and password (a warning: others can see it), else ZUB_USER and\n"
     "     ZUB_PASSWORD from the environment, else the ~/.netrc entry of the host, else anonymous.\n"
     "\n"
@@ -1141,6 +1173,15 @@ static const char USAGE[] =
     "  -1              ls: names only (NLST)\n"
     "  --active        active data connections (PORT)\n"
     "  --passive       passive data connections (PASV, the default)\n"
+    "  --epsv          passive data connections with EPSV (PASV if the server refuses it)\n"
+    "  --ssl-reqd, --ftp-ssl\n"
+    "                  TLS on an ftp:// URL (AUTH TLS), required: a server that refuses it\n"
+    "                  gets no login; every data connection in TLS too\n"
+    "  --ftp-ssl-control\n"
+    "                  TLS for the login and commands only, data connections in clear\n"
+    "  --cacert FILE   trust the CA certificates of the PEM file FILE (else the system's)\n"
+    "  -k, --insecure  TLS without checking the server's certificate: anyone on the way\n"
+    "                  can pose as the server and read the password (test servers only)\n"
     "  --timeout S     give up on a connection, reply or data silent for S seconds (default 30)\n"
     "  --trace FILE    trace log of channel 0 in FILE, of channel N in FILE.N\n"
     "  -q              no progress, only errors\n"
@@ -1152,7 +1193,7 @@ static const char USAGE[] =
     "  1  internal error (the library could not start)\n"
     "  2  usage: unknown option, malformed URL, no password\n"
     "  3  a local file could not be read or written\n"
-    "  4  the server could not be reached\n"
+    "  4  the server could not be reached, or no TLS session (refused, certificate, handshake)\n"
     "  5  the server refused the login\n"
     "  6  the server refused an operation (its reply is printed)\n"
     "  7  timed out\n"
@@ -1190,7 +1231,8 @@ static int parseUrlArg(const char *text, ZubUrl *url)
 /* Every URL of a run must name the server of the first. */
 static int sameServer(const ZubUrl *a, const ZubUrl *b)
 {
-  return strcasecmp(a->host, b->host) == 0 && a->port == b->port && strcmp(a->user, b->user) == 0 &&
+  return strcasecmp(a->host, b->host) == 0 && a->port == b->port && a->implicitTls == b->implicitTls &&
+         strcmp(a->user, b->user) == 0 &&
          strcmp(a->password, b->password) == 0;
 }
 
@@ -1377,6 +1419,30 @@ static int cmdQuote(char **args, int count)
   return 0;
 }
 
+/* The TLS options against the URL: a certificate option without TLS would
+ * let the password go in clear to a user who believes it protected.  0 or
+ * an exit code. */
+static int checkTlsOptions(void)
+{
+  if (!tlsWanted() && (opt.insecure || opt.caFile != NULL))
+    return usageError("%s-k and --cacert are for TLS: use an ftps:// URL or --ssl-reqd", "");
+  if (opt.caFile != NULL) {
+    /* The library takes a path of up to 255 characters; a longer one would
+     * name another file. */
+    if (strlen(opt.caFile) > 255) return usageError("%s--cacert: the path is longer than 255 characters", "");
+    FILE *ca = fopen(opt.caFile, "rb");
+    if (ca == NULL) {
+      fprintf(stderr, "zub: cannot read %s: %s\n", opt.caFile, strerror(errno));
+      return EXIT_LOCAL;
+    }
+    fclose(ca);
+  }
+  if (opt.insecure)
+    fprintf(stderr, "zub: warning: --insecure: the server's certificate is not checked; anyone on the way can "
+                    "pose as the server\n");
+  return 0;
+}
+
 static char **args; /* the operands of the command line */
 
 int main(int argc, char **argv)
@@ -1408,6 +1474,10 @@ int main(int argc, char **argv)
     else if (strcmp(a, "-1") == 0) opt.nlst = 1;
     else if (strcmp(a, "--active") == 0) opt.passive = 0;
     else if (strcmp(a, "--passive") == 0) opt.passive = 1;
+    else if (strcmp(a, "--epsv") == 0) opt.epsv = 1;
+    else if (strcmp(a, "--ssl-reqd") == 0 || strcmp(a, "--ftp-ssl") == 0) opt.explicitTls = 1;
+    else if (strcmp(a, "--ftp-ssl-control") == 0) opt.explicitTls = opt.clearData = 1;
+    else if (strcmp(a, "-k") == 0 || strcmp(a, "--insecure") == 0) opt.insecure = 1;
     else if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
       printf(USAGE);
       return EXIT_OK;
@@ -1419,7 +1489,7 @@ int main(int argc, char **argv)
       else if (strcmp(m, "none") == 0) opt.progress = PROGRESS_NONE;
       else return usageError("unknown progress mode %s", m);
     } else if (strncmp(a, "-j", 2) == 0 || strcmp(a, "-o") == 0 || strcmp(a, "-d") == 0 ||
-               strncmp(a, "--trace", 7) == 0 || strncmp(a, "--timeout", 9) == 0) {
+               strncmp(a, "--trace", 7) == 0 || strncmp(a, "--timeout", 9) == 0 || strncmp(a, "--cacert", 8) == 0) {
       const char *eq = strchr(a, '=');
       size_t nameLen = eq != NULL ? (size_t)(eq - a) : strlen(a);
       if (strncmp(a, "-j", 2) == 0 && a[2] != '\0') {
@@ -1440,6 +1510,8 @@ int main(int argc, char **argv)
         opt.outDir = value;
       } else if (nameLen == 7 && strncmp(a, "--trace", 7) == 0) {
         opt.trace = value;
+      } else if (nameLen == 8 && strncmp(a, "--cacert", 8) == 0) {
+        opt.caFile = value;
       } else if (nameLen == 9 && strncmp(a, "--timeout", 9) == 0) {
         if (numberArg(value, 1, 86400, &opt.timeout) < 0)
           return usageError("--timeout takes seconds from 1 to 86400, not %s", value);
@@ -1461,6 +1533,8 @@ int main(int argc, char **argv)
   else if (strcmp(cmd, "rmdir") == 0) r = cmdSimple(J_RMDIR, args, count);
   else if (strcmp(cmd, "quote") == 0) r = cmdQuote(args, count);
   else r = usageError("unknown command %s", cmd);
+  if (r != 0) return r;
+  r = checkTlsOptions();
   if (r != 0) return r;
   if (jobCount == 0) return exitCode != EXIT_OK ? exitCode : EXIT_OK;
   r = resolveLogin();

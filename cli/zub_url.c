@@ -1,5 +1,5 @@
 /*
- * zub_url.c - ftp:// URLs (with percent escapes) and netrc entries.
+ * zub_url.c - ftp:// and ftps:// URLs (with percent escapes) and netrc entries.
  */
 #define _DEFAULT_SOURCE
 #include "zub_url.h"
@@ -58,9 +58,17 @@ static int decodeOrFail(const char *src, size_t n, char *dst, size_t cap, const 
 int zubUrlParse(const char *text, ZubUrl *url, char *err, size_t errSize)
 {
   memset(url, 0, sizeof *url);
-  url->port = 21;
-  if (text == NULL || strncasecmp(text, "ftp://", 6) != 0) return fail(err, errSize, "a URL starts with ftp://");
-  const char *auth = text + 6;
+  const char *auth;
+  if (text != NULL && strncasecmp(text, "ftp://", 6) == 0) {
+    auth = text + 6;
+    url->port = 21;
+  } else if (text != NULL && strncasecmp(text, "ftps://", 7) == 0) {
+    auth = text + 7;
+    url->port = 990;
+    url->implicitTls = 1;
+  } else {
+    return fail(err, errSize, "a URL starts with ftp:// or ftps://");
+  }
   const char *slash = strchr(auth, '/');
   size_t authLen = slash != NULL ? (size_t)(slash - auth) : strlen(auth);
 

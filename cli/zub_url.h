@@ -1,5 +1,5 @@
 /*
- * zub_url.h - ftp:// URLs and the lookup of a login for the zub client.
+ * zub_url.h - ftp:// and ftps:// URLs and the lookup of a login for the zub client.
  * Kept apart from the program so the tests can link it alone.
  */
 #ifndef ZUB_URL_H
@@ -23,7 +23,8 @@ typedef struct ZubUrl {
   /* Decoded; relative to the login directory, absolute when it starts with '/'
    * (written "ftp://host//dir" in the URL).  Empty: the login directory. */
   char path[ZUB_URL_PATH_CAP + 1];
-  int port;          /* 21 unless the URL names one */
+  int port;          /* 21 (ftps: 990) unless the URL names one */
+  int implicitTls;   /* ftps://: TLS from the first byte */
   int hasUser;
   int hasPassword;   /* the URL carried one, possibly empty */
   int endsInSlash;   /* the path was written as a directory (or is empty) */

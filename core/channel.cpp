@@ -54,8 +54,8 @@ int32_t initChannel(int32_t n) {
 
   rec->ctrlPort = 21;
   rec->chanIndex = n;
-  rec->prevState = -2;
-  rec->state = -1;
+  rec->prevState = STATE_NEVER_RUN;
+  rec->state = STATE_NO_STEP;
   rec->waitWritable = 0;
   rec->autoCall = 1;
   rec->tlsVerify = 1;

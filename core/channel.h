@@ -43,6 +43,12 @@ struct IdleWait {
   int32_t mode;  // PLAT_READABLE or PLAT_WRITABLE; 0 = unused
 };
 
+// The state numbers of the record that are no state of the driver's list
+// (engine/states.h).
+constexpr int32_t STATE_IDLE = 0;        // nextState: nothing to do
+constexpr int32_t STATE_NO_STEP = -1;    // state: no step under way, or the error exit taken
+constexpr int32_t STATE_NEVER_RUN = -2;  // prevState: no step since the channel was made
+
 struct ChannelRecord {
   ReceiveRing ctrlRing;       // control connection
   ReceiveRing dataRing;       // data connection; idleCount zeroed before RETR
@@ -76,10 +82,12 @@ struct ChannelRecord {
   int32_t replyCode;          // code of the last reply line
   int32_t localFile;          // the transfer's local file; 0 = none
   int32_t unwritten;          // downloaded bytes held in bulkBuf, not yet in localFile
-  int32_t prevState;          // -2 after attach
-  int32_t state;              // -1 between steps
-  int32_t nextState;          // 0 = idle
-  int32_t dataReadyState;     // transfer state to enter once the data connection is ready; 0 none
+  int32_t prevState;          // STATE_NEVER_RUN after attach
+  int32_t state;              // STATE_NO_STEP between steps
+  // nextState, resumeTick and deadlineTick are written by goState alone
+  // (engine/driver.h), dataReadyState by setDataReadyState.
+  int32_t nextState;          // STATE_IDLE = idle
+  int32_t dataReadyState;     // transfer state to enter once the data connection is ready; STATE_IDLE none
   int32_t lastError;          // socket code of the last error exit
   int32_t logFile;            // trace log; 0 = none
   int32_t ctrlSock;           // control connection; 0 = none
@@ -121,6 +129,8 @@ struct ChannelRecord {
   int32_t useEpsv;            // 1: EPSV for passive data connections
   int32_t epsvRefused;        // the server refused EPSV: PASV for the session
   int32_t protectionSent;     // PBSZ and PROT done in this session
+  int32_t dataFailureSock;    // a failed TLS data connection, while the server's
+  int32_t dataFailureCode;    //   reply is awaited (state 927): errorExit's codes
   char caFile[CA_FILE_CAP + 1];
 };
 

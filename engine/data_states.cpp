@@ -15,30 +15,26 @@
 #include "util/text.h"
 #include "zub32.h"
 
-namespace {
+void setDataReadyState(ChannelRecord* rec, StateId state) { rec->dataReadyState = state; }
 
+// dataReadyState holds nothing but what setDataReadyState was given.
+StateId dataReadyStateOf(const ChannelRecord* rec) { return static_cast<StateId>(rec->dataReadyState); }
 
-void resumePending(ChannelRecord* rec) {
-  rec->nextState = rec->dataReadyState;
-  setDataReadyState(rec, 0);
+void goDataReadyState(ChannelRecord* rec) {
+  goNextState(rec, dataReadyStateOf(rec));
+  setDataReadyState(rec, ST_idle);
 }
-
-}  // namespace
-
-void setDataReadyState(ChannelRecord* rec, int32_t state) { rec->dataReadyState = state; }
 
 int32_t sendPasv(ChannelRecord* rec, uint32_t now) {
   copyText(rec->cmdBuf, "PASV\r\n", CMD_BUF_CAP - 1);
   int32_t r = sendCommandLine(rec);
   if (r < 0) return errorExit(rec, 0, r);
-  rec->resumeTick = tickAfter(now, settings.replyDelay);
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = 901;
+  goState(rec, ST_readPasvReply, tickAfter(now, settings.replyDelay), tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
 int32_t readPasvReply(ChannelRecord* rec, uint32_t now) {
-  int32_t r = replyStep(rec, 901);
+  int32_t r = replyStep(rec, ST_readPasvReply);
   if (r != REPLY_READ) return r;
   uint16_t port = 0;
   if (parsePasvPort(rec->responseBuf, &port) <= 0) {
@@ -51,19 +47,15 @@ int32_t readPasvReply(ChannelRecord* rec, uint32_t now) {
   // whatever address the reply offers (servers behind address translation).
   r = connectPassiveData(rec);
   if (r < 0) return errorExit(rec, r, rec->dataSock == 0 ? ZUB_E_CANNOT_CREATE_SOCK : 0);
-  rec->resumeTick = tickAfter(now, settings.replyDelay);
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = 902;
+  goState(rec, ST_awaitPassiveConnected, tickAfter(now, settings.replyDelay), tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
 int32_t awaitPassiveConnected(ChannelRecord* rec, uint32_t) {
   // A refused attempt ends at once with its own code, as a blocking connect
   // would have, instead of waiting out the deadline.
-  if (testSocket(rec->dataSock, PLAT_ERROR) != 0) {
-    int32_t e = platSocketError(rec->dataSock);
-    return errorExit(rec, e > 0 ? -e : ZUB_E_SOCKET_CLOSED, 0);
-  }
+  int32_t failure = connectFailure(rec->dataSock);
+  if (failure < 0) return errorExit(rec, failure, 0);
   if (waitForWritable(rec->dataSock, 0) == 0) {
     noteIdleWait(rec, rec->dataSock, PLAT_WRITABLE);
     return STEP_ON;
@@ -72,7 +64,7 @@ int32_t awaitPassiveConnected(ChannelRecord* rec, uint32_t) {
   uint32_t blocking = 0;
   platSetNonBlocking(rec->dataSock, &blocking);
   traceText(rec, "DataSock is connected.\r\n");
-  resumePending(rec);
+  goDataReadyState(rec);
   return STEP_ON;
 }
 
@@ -88,20 +80,19 @@ int32_t sendPort(ChannelRecord* rec, uint32_t now) {
   int32_t r = openListener(rec);
   if (r < 0) return errorExit(rec, r, rec->listenSock == 0 ? ZUB_E_CANNOT_CREATE_SOCK : ZUB_E_LISTEN);
   formatPortCommand(rec->cmdBuf, rec->localIpText, port);
-  return commandStep(rec, now, 911);
+  return commandStep(rec, now, ST_readPortReply);
 }
 
 int32_t readPortReply(ChannelRecord* rec, uint32_t now) {
-  int32_t r = replyStep(rec, rec->dataReadyState);
+  int32_t r = replyStep(rec, dataReadyStateOf(rec));
   if (r != REPLY_READ) return r;
-  setDataReadyState(rec, 0);
-  rec->resumeTick = 0;
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
+  setDataReadyState(rec, ST_idle);
+  setStateTicks(rec, NO_TICK, tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
 int32_t awaitDataConnection(ChannelRecord* rec, uint32_t) {
-  rec->nextState = 921;
+  goNextState(rec, ST_acceptDataConnection);
   return STEP_ON;
 }
 
@@ -133,8 +124,7 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     traceText(rec, "Connection is accepted.\r\n");
     // A deadline from here on is a time-out like any other, not a success.
     rec->timeStopError = ZUB_E_TIMEOUT;
-    rec->resumeTick = tickAfter(now, settings.replyDelay);
-    rec->deadlineTick = tickAfter(now, settings.replyTimeout);
+    setStateTicks(rec, tickAfter(now, settings.replyDelay), tickAfter(now, settings.replyTimeout));
     resumeAfterDataConnected(rec);
     return STEP_ON;
   }
@@ -145,6 +135,7 @@ int32_t acceptDataConnection(ChannelRecord* rec, uint32_t now) {
     // A preliminary reply (150) stays queued for the transfer's reply state.
     if (n > 0 && parseReplyCodeN(head, n, &next) >= 400) {
       int32_t r = readReply(rec);
+      if (r < 0 && dataSessionRefused(rec, r)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
       if (r < 0) return replyReadFailed(rec, r);
     }
   }

@@ -11,6 +11,7 @@
 #include "engine/reply.h"
 #include "engine/ring.h"
 #include "engine/states.h"
+#include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
 #include "platform/platform.h"
@@ -74,15 +75,13 @@ int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
     if (driverCode < 0) traceMessageText(rec, driverCode);
     if (sockCode < 0) traceMessageText(rec, sockCode);
   }
-  rec->nextState = 0;
-  rec->prevState = rec->state;
-  rec->state = -1;
-  rec->lastError = sockCode;
-  rec->timeStopError = 0;
   // The channel is idle now: a deadline left armed would fail the next call
   // again instead of letting it report the idle channel.
-  rec->resumeTick = 0;
-  rec->deadlineTick = 0;
+  goState(rec, ST_idle, NO_TICK, NO_TICK);
+  rec->prevState = rec->state;
+  rec->state = STATE_NO_STEP;
+  rec->lastError = sockCode;
+  rec->timeStopError = 0;
   // Nor may the writability gate of a failed connect outlive it: the next
   // operation arms no deadline and would wait at the gate for ever.
   rec->waitWritable = 0;
@@ -102,39 +101,59 @@ int32_t sendCommandLine(ChannelRecord* rec) {
   return sendAll(rec->ctrlSock, rec->cmdBuf, textLength(rec->cmdBuf));
 }
 
-int32_t commandStep(ChannelRecord* rec, uint32_t now, int32_t replyState) {
+void goState(ChannelRecord* rec, StateId next, uint32_t resumeTick, uint32_t deadlineTick) {
+  rec->nextState = next;
+  rec->resumeTick = resumeTick;
+  rec->deadlineTick = deadlineTick;
+}
+
+void goNextState(ChannelRecord* rec, StateId next) { goState(rec, next, rec->resumeTick, rec->deadlineTick); }
+
+void setStateTicks(ChannelRecord* rec, uint32_t resumeTick, uint32_t deadlineTick) {
+  // nextState holds nothing but what goState was given.
+  goState(rec, static_cast<StateId>(rec->nextState), resumeTick, deadlineTick);
+}
+
+int32_t commandStep(ChannelRecord* rec, uint32_t now, StateId replyState) {
   int32_t r = sendCommandLine(rec);
   if (r < 0) return errorExit(rec, r, ZUB_E_WRITE);
-  rec->resumeTick = tickAfter(now, settings.replyDelay);
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = replyState;
+  goState(rec, replyState, tickAfter(now, settings.replyDelay), tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
 namespace {
 
-// The reply step; endIsReply says whether the server may answer by ending
-// the connection.
-int32_t readReplyStep(ChannelRecord* rec, int32_t successor, bool endIsReply) {
+enum class ReplyOf { Command, CommandOrEnd, Transfer };
+
+// The reply step; `of` says whether the server may answer by ending the
+// connection, and whether the reply belongs to a transfer.
+int32_t readReplyStep(ChannelRecord* rec, StateId successor, ReplyOf of) {
   if (waitRingData(&rec->ctrlRing, 0) == 0) {
     noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
     return STEP_ON;
   }
   int32_t r = readReplyOrEnd(rec);
+  if (r < 0 && of == ReplyOf::Transfer && dataSessionRefused(rec, r)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
   if (r < 0) return replyReadFailed(rec, r);
   // The end of the connection is no reply: nothing confirms that the command
   // was carried out, and a transfer cut off by the server's end would pass
   // for complete.
-  if (r == REPLY_CONNECTION_ENDED && !endIsReply) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
-  rec->nextState = successor;
+  if (r == REPLY_CONNECTION_ENDED && of != ReplyOf::CommandOrEnd) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
+  goNextState(rec, successor);
   return REPLY_READ;
 }
 
 }  // namespace
 
-int32_t replyStep(ChannelRecord* rec, int32_t successor) { return readReplyStep(rec, successor, false); }
+int32_t replyStep(ChannelRecord* rec, StateId successor) { return readReplyStep(rec, successor, ReplyOf::Command); }
 
-int32_t replyOrCloseStep(ChannelRecord* rec, int32_t successor) { return readReplyStep(rec, successor, true); }
+int32_t transferReplyStep(ChannelRecord* rec, StateId successor) {
+  return readReplyStep(rec, successor, ReplyOf::Transfer);
+}
+
+int32_t replyOrCloseStep(ChannelRecord* rec, StateId successor) {
+  return readReplyStep(rec, successor, ReplyOf::CommandOrEnd);
+}
 
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode) {
   if (sock <= 0) return;
@@ -174,11 +193,13 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
     return errorExit(rec, 0, rec->timeStopError != 0 ? rec->timeStopError : ZUB_E_TIMEOUT);
   }
   if (rec->waitWritable != 0) {
-    // A socket that is none or has failed never becomes writable; without a
-    // deadline to end the wait (an operation armed after an aborted connect,
-    // a close while the attempt fails) the gate is dropped and the state
-    // finds the failure itself.
-    bool neverOpens = rec->deadlineTick == 0 && (rec->ctrlSock <= 0 || testSocket(rec->ctrlSock, PLAT_ERROR) != 0);
+    // A socket that has failed (a refused connect) never becomes writable:
+    // the gate is dropped and the state finds the failure itself, at once
+    // rather than at the deadline.  No socket at all never opens either;
+    // without a deadline to end the wait (an operation armed after an
+    // aborted connect) that gate is dropped too.
+    bool failed = rec->ctrlSock > 0 && testSocket(rec->ctrlSock, PLAT_ERROR) != 0;
+    bool neverOpens = failed || (rec->deadlineTick == 0 && rec->ctrlSock <= 0);
     if (!neverOpens && testSocket(rec->ctrlSock, PLAT_WRITABLE) == 0) {
       noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
       platSleep(static_cast<uint32_t>(settings.sleepTime));
@@ -195,10 +216,9 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
     traceLine(rec, "<%3d:%s>\r\n", rec->state, at.text);
   }
 
-  if (rec->state == 0) {
-    rec->state = -1;
-    rec->resumeTick = 0;
-    rec->deadlineTick = 0;
+  if (rec->state == ST_idle) {
+    rec->state = STATE_NO_STEP;
+    goState(rec, ST_idle, NO_TICK, NO_TICK);
     return 0;
   }
   StateHandler handler = findStateHandler(rec->state);
@@ -206,7 +226,7 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
     int32_t r = handler(rec, now);
     // The error exit (state -1 after it) and a failed accept end the step
     // here, without the end-of-step lines.
-    if (r < 0 || rec->state == -1) return r;
+    if (r < 0 || rec->state == STATE_NO_STEP) return r;
   } else {
     traceLine(rec, "ERROR! Unknown state %d\r\n", rec->state);
   }
@@ -229,7 +249,7 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
     }
   }
   rec->prevState = rec->state;
-  rec->state = -1;
+  rec->state = STATE_NO_STEP;
   return rec->nextState;
 }
 

@@ -4,9 +4,8 @@
 
 #include <cstdint>
 
+#include "engine/states.h"
 #include "util/ticks.h"
-
-struct ChannelRecord;
 
 // A state handler either returns STEP_ON (go on to the end-of-step logging
 // and return nextState) or the negative result of errorExit, returned as it
@@ -17,7 +16,19 @@ using StateHandler = int32_t (*)(ChannelRecord* rec, uint32_t now);
 // Result of replyStep when a reply was read and nextState set.
 constexpr int32_t REPLY_READ = 2;
 
+// A tick argument of goState: no tick (no pause, no deadline).
+constexpr uint32_t NO_TICK = 0;
 
+// The one writer of nextState, resumeTick and deadlineTick (the record is
+// only ever cleared wholesale besides): the state the next step enters,
+// nothing before resumeTick, a time-out after deadlineTick.  Ticks are
+// absolute (tickAfter), NO_TICK for none.
+void goState(ChannelRecord* rec, StateId next, uint32_t resumeTick, uint32_t deadlineTick);
+// goState with the ticks as they stand: the next state keeps the pause and
+// the deadline the step before it armed.
+void goNextState(ChannelRecord* rec, StateId next);
+// goState with the next state as it stands: new ticks for it.
+void setStateTicks(ChannelRecord* rec, uint32_t resumeTick, uint32_t deadlineTick);
 
 // Ends the operation with an error; returns sockCode if negative, else driverCode.
 int32_t errorExit(ChannelRecord* rec, int32_t sockCode, int32_t driverCode);
@@ -37,21 +48,30 @@ int32_t sendCommandLine(ChannelRecord* rec);
 // The command step: sends cmdBuf (already formatted); on failure the error
 // exit with driver code -21; else resume after replyDelay, deadline after
 // replyTimeout, nextState = replyState.  STEP_ON or the error exit's result.
-int32_t commandStep(ChannelRecord* rec, uint32_t now, int32_t replyState);
+int32_t commandStep(ChannelRecord* rec, uint32_t now, StateId replyState);
 // The reply step: STEP_ON when nothing is waiting yet (the state runs again),
 // REPLY_READ when a reply was read and nextState = successor, or the error
 // exit's negative result.
 // A connection that ends instead of a reply fails the step with -1
 // ("Socket has been closed.", driver code -20).
-int32_t replyStep(ChannelRecord* rec, int32_t successor);
+int32_t replyStep(ChannelRecord* rec, StateId successor);
+// The reply step of a transfer whose command has gone out: as replyStep,
+// except that a server's refusal of the data connection's TLS session ends
+// with -36 (dataSessionRefused).
+int32_t transferReplyStep(ChannelRecord* rec, StateId successor);
 // The reply step for a command the server may answer by closing the
 // connection (QUIT): the end then counts as the reply.
-int32_t replyOrCloseStep(ChannelRecord* rec, int32_t successor);
+int32_t replyOrCloseStep(ChannelRecord* rec, StateId successor);
 
 // The transfer state a data-connection chain (900-921) hands control back
-// to once the data connection is ready; 0 when none.  The only writer of
-// dataReadyState.
-void setDataReadyState(ChannelRecord* rec, int32_t state);
+// to once the data connection is ready; ST_idle when none.  The only writer
+// of dataReadyState.
+void setDataReadyState(ChannelRecord* rec, StateId state);
+// The state set by setDataReadyState.
+StateId dataReadyStateOf(const ChannelRecord* rec);
+// The data connection is ready: the next state is the one set by
+// setDataReadyState, which is cleared.
+void goDataReadyState(ChannelRecord* rec);
 
 // Records what the blocking loop may wait for after a step that did nothing.
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);

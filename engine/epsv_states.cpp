@@ -12,18 +12,9 @@
 #include "platform/platform.h"
 #include "zub32.h"
 
-namespace {
-
-uint32_t tickAfter(uint32_t t, int32_t ms) {
-  uint32_t tick = t + static_cast<uint32_t>(ms);
-  return tick == 0 ? 1 : tick;
-}
-
-}  // namespace
-
 int32_t sendEpsv(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "EPSV\r\n");
-  return commandStep(rec, now, 931);
+  return commandStep(rec, now, ST_readEpsvReply);
 }
 
 int32_t readEpsvReply(ChannelRecord* rec, uint32_t now) {
@@ -35,8 +26,7 @@ int32_t readEpsvReply(ChannelRecord* rec, uint32_t now) {
   if (r == ZUB_E_SERVER_ERROR && (rec->replyCode == 500 || rec->replyCode == 502)) {
     traceText(rec, "EPSV not understood: PASV for this session\r\n");
     rec->epsvRefused = 1;
-    rec->resumeTick = 0;
-    rec->nextState = 900;
+    goState(rec, ST_sendPasv, NO_TICK, rec->deadlineTick);
     return STEP_ON;
   }
   if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
@@ -50,9 +40,7 @@ int32_t readEpsvReply(ChannelRecord* rec, uint32_t now) {
   traceLine(rec, "DataPort = %d\r\n", static_cast<int32_t>(port));
   r = connectPassiveData(rec);
   // No socket: the socket layer has taken the error exit itself.
-  if (r < 0) return rec->state == -1 && rec->nextState == 0 ? r : errorExit(rec, r, 0);
-  rec->resumeTick = tickAfter(now, settings.replyDelay);
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = 902;
+  if (r < 0) return rec->state == STATE_NO_STEP && rec->nextState == ST_idle ? r : errorExit(rec, r, 0);
+  goState(rec, ST_awaitPassiveConnected, tickAfter(now, settings.replyDelay), tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }

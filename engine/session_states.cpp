@@ -72,14 +72,17 @@ int32_t startConnection(ChannelRecord* rec, uint32_t) {
 
   platSleep(0);
   uint32_t t = platTickCount();
-  rec->resumeTick = tickAfter(t, setting(settings.replyDelay));
-  rec->deadlineTick = tickAfter(t, setting(settings.connectTimeout));
+  goState(rec, ST_awaitConnected, tickAfter(t, setting(settings.replyDelay)),
+          tickAfter(t, setting(settings.connectTimeout)));
   rec->waitWritable = 1;
-  rec->nextState = 102;
   return STEP_ON;
 }
 
 int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
+  // A refused attempt ends at once with its own code, as the blocking
+  // connect reports it, instead of waiting out the connect time-out.
+  int32_t failure = connectFailure(rec->ctrlSock);
+  if (failure < 0) return failBeforeConnected(rec, failure);
   if (!waitForWritable(rec->ctrlSock, 0)) {
     noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
     return STEP_ON;
@@ -89,9 +92,7 @@ int32_t awaitConnected(ChannelRecord* rec, uint32_t now) {
     platSetNonBlocking(rec->ctrlRing.sock, &rec->nonBlockArg);
   }
   if (localAddress(rec) < 0) return errorExit(rec, rec->listenSock, ZUB_E_LISTEN);
-  rec->resumeTick = 0;
-  rec->deadlineTick = tickAfter(now, setting(settings.replyTimeout));
-  rec->nextState = stateAfterConnected(rec);
+  goState(rec, stateAfterConnected(rec), NO_TICK, tickAfter(now, setting(settings.replyTimeout)));
   return STEP_ON;
 }
 
@@ -101,60 +102,60 @@ int32_t readGreeting(ChannelRecord* rec, uint32_t) {
   if (r < 0) return replyReadFailed(rec, r);
   // A server that drops the connection instead of greeting has not let us in.
   if (r == REPLY_CONNECTION_ENDED) return errorExit(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_READ);
-  rec->resumeTick = 0;
-  rec->deadlineTick = 0;
-  rec->nextState = stateAfterGreeting(rec);
+  goState(rec, stateAfterGreeting(rec), NO_TICK, NO_TICK);
   return STEP_ON;
 }
 
 int32_t sendUser(ChannelRecord* rec, uint32_t now) {
   if (rec->userName[0] == '\0') {
-    rec->nextState = 0;
+    goNextState(rec, ST_idle);
     return STEP_ON;
   }
   platFormat(rec->cmdBuf, "USER %s\r\n", rec->userName);
-  return commandStep(rec, now, 105);
+  return commandStep(rec, now, ST_readUserReply);
 }
 
 int32_t readUserReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 106);
+  int32_t r = replyStep(rec, ST_sendPass);
   if (r == REPLY_READ) rec->waitWritable = 1;
   return stepResult(r);
 }
 
 int32_t sendPass(ChannelRecord* rec, uint32_t now) {
   if (rec->password[0] == '\0') {
-    rec->nextState = 0;
+    goNextState(rec, ST_idle);
     return STEP_ON;
   }
   platFormat(rec->cmdBuf, "PASS %s\r\n", rec->password);
-  int32_t r = commandStep(rec, now, 107);
+  int32_t r = commandStep(rec, now, ST_readPassReply);
   // Some servers need a moment after the password before they answer;
   // without the pauses the reply is awaited like any other.
-  if (r == STEP_ON && settings.pauses != 0) rec->resumeTick = tickAfter(now, setting(settings.replyDelay) + 200);
+  if (r == STEP_ON && settings.pauses != 0) {
+    setStateTicks(rec, tickAfter(now, setting(settings.replyDelay) + 200), rec->deadlineTick);
+  }
   return r;
 }
 
 int32_t readPassReply(ChannelRecord* rec, uint32_t) {
   if (settings.pauses != 0) platSleep(static_cast<uint32_t>(settings.sleepTime) + 100);
-  return stepResult(replyStep(rec, 0));
+  return stepResult(replyStep(rec, ST_idle));
 }
 
 int32_t sendQuit(ChannelRecord* rec, uint32_t now) {
   if (rec->ctrlSock <= 0 || !waitForWritable(rec->ctrlSock, 0)) {
-    rec->nextState = 0;
+    goNextState(rec, ST_idle);
     return STEP_ON;
   }
   platFormat(rec->cmdBuf, "QUIT\r\n");
-  int32_t r = commandStep(rec, now, 221);
-  if (r == STEP_ON) rec->resumeTick = tickAfter(now, 4 * setting(settings.replyDelay));
+  int32_t r = commandStep(rec, now, ST_readQuitReply);
+  if (r == STEP_ON) setStateTicks(rec, tickAfter(now, 4 * setting(settings.replyDelay)), rec->deadlineTick);
   return r;
 }
 
 int32_t readQuitReply(ChannelRecord* rec, uint32_t) {
   // A server may end the connection without a reply to QUIT: the session is
   // over all the same.
-  int32_t r = replyOrCloseStep(rec, 0);
+  int32_t r = replyOrCloseStep(rec, ST_idle);
   if (r == REPLY_READ) {
     rec->ctrlRing.head = 0;
     rec->ctrlRing.tail = 0;
@@ -166,10 +167,9 @@ int32_t sendNoop(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "NOOP\r\n");
   int32_t r = sendCommandLine(rec);
   if (r < 0) return errorExit(rec, r, ZUB_E_CONNECT);
-  rec->resumeTick = tickAfter(now, setting(settings.replyDelay));
-  rec->deadlineTick = tickAfter(now, setting(settings.replyTimeout));
-  rec->nextState = 241;
+  goState(rec, ST_readNoopReply, tickAfter(now, setting(settings.replyDelay)),
+          tickAfter(now, setting(settings.replyTimeout)));
   return STEP_ON;
 }
 
-int32_t readNoopReply(ChannelRecord* rec, uint32_t) { return stepResult(replyStep(rec, 0)); }
+int32_t readNoopReply(ChannelRecord* rec, uint32_t) { return stepResult(replyStep(rec, ST_idle)); }

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-struct ChannelRecord;
+#include "core/channel.h"
 
 #define ZUB_SESSION_STATES(X)   \
   X(101, startConnection)       \
@@ -78,7 +78,8 @@ struct ChannelRecord;
   X(122, sendProt)              \
   X(123, readProtReply)         \
   X(925, startDataTls)          \
-  X(926, dataHandshake)
+  X(926, dataHandshake)         \
+  X(927, readDataFailureReply)
 
 #define ZUB_EPSV_STATES(X)      \
   X(930, sendEpsv)              \
@@ -95,3 +96,39 @@ struct ChannelRecord;
 #define ZUB_DECLARE_STATE(number, name) int32_t name(ChannelRecord* rec, uint32_t now);
 ZUB_ALL_STATES(ZUB_DECLARE_STATE)
 #undef ZUB_DECLARE_STATE
+
+// The states by name, ST_ and the handler's name, with the list's numbers
+// (they are what the trace log shows).  ST_idle is the channel with nothing
+// to do, the one next state the list has no handler for.  The setters of
+// the next state take a StateId only, so a bare number does not compile.
+enum StateId : int32_t {
+  ST_idle = STATE_IDLE,
+#define ZUB_STATE_ID(number, name) ST_##name = number,
+  ZUB_ALL_STATES(ZUB_STATE_ID)
+#undef ZUB_STATE_ID
+};
+
+namespace stateList {
+
+// Every listed number once, and none of them a number the record uses
+// outside the list (idle, between steps, never run).
+constexpr int32_t numbers[] = {
+#define ZUB_STATE_NUMBER(number, name) number,
+    ZUB_ALL_STATES(ZUB_STATE_NUMBER)
+#undef ZUB_STATE_NUMBER
+};
+
+constexpr bool numbersDistinct() {
+  constexpr int32_t count = static_cast<int32_t>(sizeof numbers / sizeof numbers[0]);
+  for (int32_t i = 0; i < count; ++i) {
+    if (numbers[i] <= STATE_IDLE) return false;
+    for (int32_t j = i + 1; j < count; ++j) {
+      if (numbers[i] == numbers[j]) return false;
+    }
+  }
+  return true;
+}
+
+static_assert(numbersDistinct(), "every state of the list needs its own number above 0");
+
+}  // namespace stateList

@@ -1,13 +1,15 @@
 // Driver states of encrypted sessions: AUTH TLS and the control handshake
-// (110-113), PBSZ and PROT before the first data connection (120-123), and
-// the data connection's handshake, which resumes the control session
-// (925-926).  Every handshake step is one non-blocking attempt.
+// (110-113), PBSZ and PROT before the first data connection (120-123), the
+// data connection's handshake, which resumes the control session (925-926),
+// and the server's verdict on a data connection that failed (927).  Every
+// handshake step is one non-blocking attempt.
 #include "engine/tls_states.h"
 
 #include "core/channel.h"
 #include "core/settings.h"
 #include "core/trace.h"
 #include "engine/driver.h"
+#include "engine/localfile.h"
 #include "net/control.h"
 #include "engine/reply.h"
 #include "engine/ring.h"
@@ -15,16 +17,15 @@
 #include "net/sockets.h"
 #include "net/tls.h"
 #include "platform/platform.h"
+#include "util/text.h"
 #include "zub32.h"
 
 namespace {
 
-uint32_t tickAfter(uint32_t t, int32_t ms) {
-  uint32_t tick = t + static_cast<uint32_t>(ms);
-  return tick == 0 ? 1 : tick;
-}
-
 int32_t stepResult(int32_t r) { return r < 0 ? r : STEP_ON; }
+
+// Longest piece of a server's reply quoted in a trace line.
+constexpr int32_t REASON_TEXT_CAP = 200;
 
 // The control connection is given up: with TLS required nothing more may be
 // sent on it in clear, least of all the password.
@@ -57,27 +58,58 @@ int32_t waitingRefusal(ChannelRecord* rec) {
   return r < 0 ? r : 0;
 }
 
+// Why the server may have refused the data connection's session, as far as
+// this side knows it.
+const char* dataSessionState(const ChannelRecord* rec) {
+  int32_t resumed = tlsDataSessionResumed(rec);
+  if (resumed < 0) return "before its TLS handshake ended";
+  return resumed == 0 ? "which did not resume the control connection's session"
+                      : "which resumed the control connection's session";
+}
+
 }  // namespace
 
-int32_t stateAfterConnected(const ChannelRecord* rec) { return rec->tlsMode == 2 ? 112 : 103; }
+bool dataSessionRefused(ChannelRecord* rec, int32_t code) {
+  if (!dataTlsWanted(rec)) return false;
+  // The data connection itself failed: the server's reason, when it has
+  // given one, waits on the control connection.
+  if (code != ZUB_E_SERVER_ERROR && waitingRefusal(rec) != ZUB_E_SERVER_ERROR) return false;
+  char reply[REASON_TEXT_CAP + 1];
+  copyLine(reply, rec->responseBuf, REASON_TEXT_CAP);
+  if (rec->replyCode == 522 || mentionsReuse(rec->responseBuf)) {
+    traceLine(rec, "TLS: the server refused the data connection %s: %s\r\n", dataSessionState(rec), reply);
+    return true;
+  }
+  // Some servers refuse such a connection with a code that says no more
+  // than that the connection failed (proftpd: 425): the refusal stands as
+  // it is, and the trace says what may have caused it.
+  if (tlsDataSessionResumed(rec) == 0) {
+    traceLine(rec, "TLS: the data connection did not resume the control connection's session, which a server "
+                   "may require: %s\r\n", reply);
+  }
+  return false;
+}
 
-int32_t stateAfterGreeting(const ChannelRecord* rec) { return rec->tlsMode == 1 ? 110 : 104; }
+StateId stateAfterConnected(const ChannelRecord* rec) {
+  return rec->tlsMode == 2 ? ST_startControlTls : ST_readGreeting;
+}
+
+StateId stateAfterGreeting(const ChannelRecord* rec) { return rec->tlsMode == 1 ? ST_sendAuthTls : ST_sendUser; }
 
 bool dataTlsWanted(const ChannelRecord* rec) { return rec->tlsMode != 0 && rec->dataProtection == 'P'; }
 
-int32_t firstDataState(const ChannelRecord* rec) {
-  if (rec->tlsMode != 0 && rec->protectionSent == 0) return 120;
-  if (rec->passiveMode == 0) return 910;
-  return rec->useEpsv != 0 && rec->epsvRefused == 0 ? 930 : 900;
+StateId firstDataState(const ChannelRecord* rec) {
+  if (rec->tlsMode != 0 && rec->protectionSent == 0) return ST_sendPbsz;
+  if (rec->passiveMode == 0) return ST_sendPort;
+  return rec->useEpsv != 0 && rec->epsvRefused == 0 ? ST_sendEpsv : ST_sendPasv;
 }
 
 void resumeAfterDataConnected(ChannelRecord* rec) {
   if (dataTlsWanted(rec)) {
-    rec->nextState = 925;  // dataReadyState stays for the handshake's end
+    goNextState(rec, ST_startDataTls);  // dataReadyState stays for the handshake's end
     return;
   }
-  rec->nextState = rec->dataReadyState;
-  setDataReadyState(rec, 0);
+  goDataReadyState(rec);
 }
 
 void resetSessionExtensions(ChannelRecord* rec) {
@@ -90,7 +122,7 @@ void resetSessionExtensions(ChannelRecord* rec) {
 
 int32_t sendAuthTls(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "AUTH TLS\r\n");
-  return commandStep(rec, now, 111);
+  return commandStep(rec, now, ST_readAuthReply);
 }
 
 int32_t readAuthReply(ChannelRecord* rec, uint32_t now) {
@@ -106,18 +138,14 @@ int32_t readAuthReply(ChannelRecord* rec, uint32_t now) {
     traceLine(rec, "TLS: the server refused AUTH TLS (reply %d)\r\n", rec->replyCode);
     return dropControl(rec, ZUB_E_TLS_REFUSED);
   }
-  rec->resumeTick = 0;
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = 112;
+  goState(rec, ST_startControlTls, NO_TICK, tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
 int32_t startControlTls(ChannelRecord* rec, uint32_t now) {
   int32_t r = tlsBegin(rec, TLS_CONTROL);
   if (r < 0) return dropControl(rec, r);
-  rec->resumeTick = 0;
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = 113;
+  goState(rec, ST_controlHandshake, NO_TICK, tickAfter(now, settings.replyTimeout));
   return STEP_ON;
 }
 
@@ -130,9 +158,11 @@ int32_t controlHandshake(ChannelRecord* rec, uint32_t now) {
     return STEP_ON;
   }
   // Implicit: the greeting comes now, inside TLS; explicit: the login.
-  rec->nextState = rec->tlsMode == 2 ? 103 : 104;
-  rec->resumeTick = 0;
-  rec->deadlineTick = rec->tlsMode == 2 ? tickAfter(now, settings.replyTimeout) : 0;
+  if (rec->tlsMode == 2) {
+    goState(rec, ST_readGreeting, NO_TICK, tickAfter(now, settings.replyTimeout));
+  } else {
+    goState(rec, ST_sendUser, NO_TICK, NO_TICK);
+  }
   return STEP_ON;
 }
 
@@ -140,24 +170,45 @@ int32_t controlHandshake(ChannelRecord* rec, uint32_t now) {
 
 int32_t sendPbsz(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, "PBSZ 0\r\n");
-  return commandStep(rec, now, 121);
+  return commandStep(rec, now, ST_readPbszReply);
 }
 
-int32_t readPbszReply(ChannelRecord* rec, uint32_t) { return stepResult(replyStep(rec, 122)); }
+int32_t readPbszReply(ChannelRecord* rec, uint32_t) { return stepResult(replyStep(rec, ST_sendProt)); }
 
 int32_t sendProt(ChannelRecord* rec, uint32_t now) {
   platFormat(rec->cmdBuf, rec->dataProtection == 'P' ? "PROT P\r\n" : "PROT C\r\n");
-  return commandStep(rec, now, 123);
+  return commandStep(rec, now, ST_readProtReply);
 }
 
 int32_t readProtReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 0);
+  int32_t r = replyStep(rec, ST_idle);
   if (r != REPLY_READ) return r;
   rec->protectionSent = 1;
-  rec->resumeTick = 0;
-  rec->deadlineTick = 0;
-  rec->nextState = firstDataState(rec);
+  goState(rec, firstDataState(rec), NO_TICK, NO_TICK);
   return STEP_ON;
+}
+
+// ---- A failed data connection in TLS ----
+
+int32_t dataConnectionFailed(ChannelRecord* rec, int32_t sockCode, int32_t driverCode) {
+  if (!dataTlsWanted(rec)) return errorExit(rec, sockCode, driverCode);
+  traceLine(rec, "TLS: the data connection failed (%d); the server's reply decides\r\n",
+            sockCode < 0 ? sockCode : driverCode);
+  closeDataSide(rec, 0);
+  rec->dataFailureSock = sockCode;
+  rec->dataFailureCode = driverCode;
+  // No reply in time leaves the data connection's own failure.
+  rec->timeStopError = sockCode < 0 ? sockCode : driverCode;
+  goState(rec, ST_readDataFailureReply, NO_TICK, tickAfter(platTickCount(), settings.replyTimeout));
+  return STEP_ON;
+}
+
+int32_t readDataFailureReply(ChannelRecord* rec, uint32_t) {
+  // A refusal ends the transfer as the reply step decides (-36 for the
+  // session's refusal); any other reply leaves the data connection's failure.
+  int32_t r = transferReplyStep(rec, ST_idle);
+  if (r != REPLY_READ) return r;
+  return errorExit(rec, rec->dataFailureSock, rec->dataFailureCode);
 }
 
 // ---- The data connection's handshake ----
@@ -169,7 +220,7 @@ int32_t startDataTls(ChannelRecord* rec, uint32_t) {
   fillRing(&rec->ctrlRing);
   int32_t r = tlsBegin(rec, TLS_DATA);
   if (r < 0) return errorExit(rec, 0, r);
-  rec->nextState = 926;
+  goNextState(rec, ST_dataHandshake);
   return STEP_ON;
 }
 
@@ -180,19 +231,12 @@ int32_t dataHandshake(ChannelRecord* rec, uint32_t) {
     // A server that will not take this connection says so on the control
     // connection instead of finishing the handshake.
     int32_t refusal = waitingRefusal(rec);
-    if (refusal < 0) {
-      return errorExit(rec, 0, mentionsReuse(rec->responseBuf) ? ZUB_E_TLS_REUSE : refusal);
-    }
+    if (refusal < 0) return errorExit(rec, 0, dataSessionRefused(rec, refusal) ? ZUB_E_TLS_REUSE : refusal);
     noteIdleWait(rec, rec->dataSock, waitMode);
     noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
     return STEP_ON;
   }
-  if (r < 0) {
-    int32_t refusal = waitingRefusal(rec);
-    if (refusal < 0 && mentionsReuse(rec->responseBuf)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
-    return errorExit(rec, 0, r);
-  }
-  rec->nextState = rec->dataReadyState;
-  setDataReadyState(rec, 0);
+  if (r < 0) return errorExit(rec, 0, dataSessionRefused(rec, r) ? ZUB_E_TLS_REUSE : r);
+  goDataReadyState(rec);
   return STEP_ON;
 }

@@ -14,6 +14,7 @@
 #include "engine/tls_states.h"
 #include "net/data.h"
 #include "net/sockets.h"
+#include "net/tls.h"
 #include "platform/platform.h"
 #include "util/text.h"
 #include "zub32.h"
@@ -24,85 +25,73 @@ namespace {
 // terminated for the trace of the step.
 constexpr int32_t LIST_PIECE_MAX = 4094;
 
-
-
 // Either PASV or PORT first; the transfer resumes at `resume` once the data
 // path is ready.
-int32_t chooseDataPath(ChannelRecord* rec, int32_t resume) {
+int32_t chooseDataPath(ChannelRecord* rec, StateId resume) {
+  tlsTransferBegins(rec);
   setDataReadyState(rec, resume);
-  rec->nextState = firstDataState(rec);
+  goNextState(rec, firstDataState(rec));
   return STEP_ON;
 }
 
 // Sends the transfer command in cmdBuf and arms its ticks from a fresh tick;
 // active mode waits for the server's connection before `replyState`.
-int32_t sendTransferCommand(ChannelRecord* rec, int32_t replyState, int32_t timeout) {
+int32_t sendTransferCommand(ChannelRecord* rec, StateId replyState, int32_t timeout) {
   int32_t r = sendCommandLine(rec);
   if (r < 0) return errorExit(rec, r, ZUB_E_WRITE);
   uint32_t t = platTickCount();
-  rec->resumeTick = tickAfter(t, settings.replyDelay);
-  rec->deadlineTick = tickAfter(t, timeout);
+  StateId next = replyState;
   if (rec->passiveMode != 0 && dataTlsWanted(rec)) {
     // The server starts its side of the handshake once it has the command.
-    rec->nextState = 925;
+    next = ST_startDataTls;
     setDataReadyState(rec, replyState);
-  } else if (rec->passiveMode != 0) {
-    rec->nextState = replyState;
-  } else {
-    rec->nextState = 920;
+  } else if (rec->passiveMode == 0) {
+    next = ST_awaitDataConnection;
     setDataReadyState(rec, replyState);
   }
+  goState(rec, next, tickAfter(t, settings.replyDelay), tickAfter(t, timeout));
   return STEP_ON;
 }
 
 // The end of received data: the closing reply is awaited next.
-void endOfData(ChannelRecord* rec, uint32_t now, int32_t next) {
-  rec->resumeTick = tickAfter(now, settings.replyDelay);
-  rec->deadlineTick = tickAfter(now, settings.replyTimeout);
-  rec->nextState = next;
+void endOfData(ChannelRecord* rec, uint32_t now, StateId next) {
+  goState(rec, next, tickAfter(now, settings.replyDelay), tickAfter(now, settings.replyTimeout));
 }
 
-void afterDataClosed(ChannelRecord* rec) {
-  uint32_t t = platTickCount();
-  rec->resumeTick = tickAfter(t, settings.replyDelay);
-  rec->deadlineTick = tickAfter(t, settings.replyTimeout);
-  rec->nextState = 350;
-}
+void afterDataClosed(ChannelRecord* rec) { endOfData(rec, platTickCount(), ST_readTransferReply); }
 
 }  // namespace
 
 // ---- Download ----
 
-int32_t startDownload(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, 302); }
+int32_t startDownload(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, ST_prepareRetrieve); }
 
 int32_t prepareRetrieve(ChannelRecord* rec, uint32_t now) {
+  StateId next = ST_sendRetr;
   if (rec->restartEnabled != 0) {
     platFormat(rec->cmdBuf, "REST %ld\r\n", rec->restartOffset);
     rec->restartOffset = 0;
     int32_t r = sendCommandLine(rec);
     if (r < 0) return errorExit(rec, r, ZUB_E_WRITE);
-    rec->nextState = 303;
-  } else {
-    rec->nextState = 304;
+    next = ST_readRestReply;
   }
-  rec->resumeTick = tickAfter(now, settings.replyDelay);
-  rec->deadlineTick = tickAfter(now, settings.dataTimeout);
+  goState(rec, next, tickAfter(now, settings.replyDelay), tickAfter(now, settings.dataTimeout));
   return STEP_ON;
 }
 
 int32_t readRestReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 304);
+  int32_t r = replyStep(rec, ST_sendRetr);
   return r == REPLY_READ ? STEP_ON : r;
 }
 
 int32_t sendRetr(ChannelRecord* rec, uint32_t) {
   rec->dataRing.idleCount = 0;
   platFormat(rec->cmdBuf, "RETR %s\r\n", rec->remoteName);
-  return sendTransferCommand(rec, 305, settings.dataTimeout);
+  return sendTransferCommand(rec, ST_openDownloadFile, settings.dataTimeout);
 }
 
 int32_t openDownloadFile(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 307);
+  int32_t r = transferReplyStep(rec, ST_receiveFileData);
   if (r != REPLY_READ) return r;
   char mode = rec->restartEnabled != 0 ? 'A' : 'W';
   rec->restartEnabled = 0;
@@ -138,7 +127,7 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
   }
   // A failed receive (a reset) is no end of data; the error exit writes
   // what arrived before it.
-  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n < RING_CLOSED) return dataConnectionFailed(rec, n, ZUB_E_READ);
   bool ended = n == RING_CLOSED;
   if (ended || rec->unwritten == BULK_BUF_CAP) {
     int32_t w = flushDownload(rec);
@@ -148,11 +137,10 @@ int32_t receiveFileData(ChannelRecord* rec, uint32_t now) {
     }
   }
   if (ended) {
-    endOfData(rec, now, 308);
+    endOfData(rec, now, ST_finishDownload);
     return STEP_ON;
   }
-  rec->resumeTick = 0;
-  rec->deadlineTick = tickAfter(platTickCount(), settings.replyTimeout);
+  setStateTicks(rec, NO_TICK, tickAfter(platTickCount(), settings.replyTimeout));
   return STEP_ON;
 }
 
@@ -167,7 +155,7 @@ int32_t finishDownload(ChannelRecord* rec, uint32_t) {
 
 int32_t readTransferReply(ChannelRecord* rec, uint32_t) {
   if (waitForWritable(rec->ctrlSock, 0) == 0) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
-  int32_t r = replyStep(rec, 0);
+  int32_t r = transferReplyStep(rec, ST_idle);
   if (r != REPLY_READ) return r;
   if (rec->replyCode != 226 && rec->replyCode != 250) traceText(rec, "[WARNING: 226/250 not seen]\r\n");
   return STEP_ON;
@@ -175,7 +163,7 @@ int32_t readTransferReply(ChannelRecord* rec, uint32_t) {
 
 // ---- Upload ----
 
-int32_t startUpload(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, 403); }
+int32_t startUpload(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, ST_sendStore); }
 
 int32_t sendStore(ChannelRecord* rec, uint32_t) {
   const char* name = rec->localName[0] != 0 ? rec->localName : rec->remoteName;
@@ -185,11 +173,11 @@ int32_t sendStore(ChannelRecord* rec, uint32_t) {
   } else {
     platFormat(rec->cmdBuf, "STOR %s\r\n", name);
   }
-  return sendTransferCommand(rec, 404, settings.dataTimeout);
+  return sendTransferCommand(rec, ST_readStoreReply, settings.dataTimeout);
 }
 
 int32_t readStoreReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 407);
+  int32_t r = transferReplyStep(rec, ST_sendFileBlock);
   return r == REPLY_READ ? STEP_ON : r;
 }
 
@@ -201,13 +189,12 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
   int32_t n = platFileRead(rec->localFile, rec->bulkBuf, piece);
   if (n > 0) {
     int32_t s = sendAll(rec->dataSock, rec->bulkBuf, n);
-    if (s < 0) return errorExit(rec, s, ZUB_E_WRITE);
+    if (s < 0) return dataConnectionFailed(rec, s, ZUB_E_WRITE);
     addCount(&rec->putBytes, s);
     addCount(&rec->putBytesTotal, s);
     uint32_t t = platTickCount();
     rec->waitWritable = 1;
-    rec->resumeTick = tickAfter(t, settings.sendDelay);
-    rec->deadlineTick = tickAfter(t, settings.sendTimeout);
+    setStateTicks(rec, tickAfter(t, settings.sendDelay), tickAfter(t, settings.sendTimeout));
     return STEP_ON;
   }
   // A failed read is no end of the file: the server would keep a file cut
@@ -216,9 +203,7 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
   traceText(rec, "[EOF]\r\n");
   rec->waitWritable = 1;
   uint32_t t = platTickCount();
-  rec->resumeTick = tickAfter(t, settings.closeDelay);
-  rec->deadlineTick = tickAfter(t, settings.replyTimeout);
-  rec->nextState = 408;
+  goState(rec, ST_finishUpload, tickAfter(t, settings.closeDelay), tickAfter(t, settings.replyTimeout));
   return STEP_ON;
 }
 
@@ -232,7 +217,7 @@ int32_t finishUpload(ChannelRecord* rec, uint32_t) {
 
 // ---- Listing ----
 
-int32_t startListing(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, 804); }
+int32_t startListing(ChannelRecord* rec, uint32_t) { return chooseDataPath(rec, ST_sendListCommand); }
 
 int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
   int32_t kind = rec->listKind;
@@ -247,11 +232,11 @@ int32_t sendListCommand(ChannelRecord* rec, uint32_t) {
     if (wholeLineLength(rec->listBuf, rec->listBufSize, LIST_ARG_MAX) < 0) return errorExit(rec, 0, ZUB_E_CANNOT_COMPLY);
     platFormat(rec->cmdBuf, kind == 3 ? "NLST %s\r\n" : "LIST %s\r\n", rec->listBuf);
   }
-  return sendTransferCommand(rec, 805, settings.replyTimeout);
+  return sendTransferCommand(rec, ST_readListReply, settings.replyTimeout);
 }
 
 int32_t readListReply(ChannelRecord* rec, uint32_t) {
-  int32_t r = replyStep(rec, 807);
+  int32_t r = transferReplyStep(rec, ST_receiveListData);
   if (r != REPLY_READ) return r;
   rec->listOverflow = 0;
   return STEP_ON;
@@ -263,12 +248,12 @@ int32_t receiveListData(ChannelRecord* rec, uint32_t now) {
     noteIdleWait(rec, rec->dataSock, PLAT_READABLE);
     return STEP_ON;
   }
-  if (w < RING_CLOSED) return errorExit(rec, w, ZUB_E_READ);
+  if (w < RING_CLOSED) return dataConnectionFailed(rec, w, ZUB_E_READ);
   std::memset(rec->responseBuf, 0, RESPONSE_BUF_CAP);
   int32_t n = takeFromRing(&rec->dataRing, rec->responseBuf, LIST_PIECE_MAX);
-  if (n < RING_CLOSED) return errorExit(rec, n, ZUB_E_READ);
+  if (n < RING_CLOSED) return dataConnectionFailed(rec, n, ZUB_E_READ);
   if (n == 0 || n == RING_CLOSED) {
-    endOfData(rec, now, 808);
+    endOfData(rec, now, ST_finishListing);
     return STEP_ON;
   }
   // A piece is stored only if it leaves room for the terminator.
@@ -290,6 +275,6 @@ int32_t finishListing(ChannelRecord* rec, uint32_t) {
   // the caller put in the buffer.
   if (rec->listLen == 0 && rec->listOverflow == 0 && rec->listBufSize > 0) rec->listBuf[0] = 0;
   if (waitForWritable(rec->ctrlSock, 0) == 0) return errorExit(rec, ZUB_E_SOCKET_CLOSED, 0);
-  rec->nextState = 350;
+  goNextState(rec, ST_readTransferReply);
   return STEP_ON;
 }

@@ -108,8 +108,9 @@ extern "C" {
  *     connection's session; 'C' data in clear.
  *  34 ZUB_SET_EPSV: 1 passive connections use EPSV (PASV for the rest of the session when the server
  *     answers 500 or 502); 0 (initial) PASV.
- * They return the value stored, or -1 for a value out of range; ZUB_SET_TLS returns -1 for 1 and 2
- * in a build without TLS. */
+ * They return the value stored, or -1 for a value out of range.  In a build without TLS (the Windows
+ * module, for now) ZUB_SET_TLS 1 and 2, every value of 32 and 33 and ZUB_STR_CA_FILE return -1;
+ * EPSV needs no TLS. */
 #define ZUB_SET_TLS              31
 #define ZUB_SET_TLS_VERIFY       32
 #define ZUB_SET_DATA_PROTECTION  33
@@ -119,7 +120,7 @@ extern "C" {
 #define ZUB_STR_OPEN_LOG   20
 #define ZUB_STR_WRITE_LOG  21
 /* Our addition: a PEM file of CA certificates to trust instead of the system store ("" = the
- * system store); its length, or -1 when the path is longer than 255 characters. */
+ * system store); its length, or -1 when the path is longer than 255 characters or the build has no TLS. */
 #define ZUB_STR_CA_FILE    26
 
 /* ---- Query codes of zubGetInteger. ---- */

@@ -28,6 +28,12 @@ int32_t testSocket(int32_t sock, int32_t mode) {
   return ready;
 }
 
+int32_t connectFailure(int32_t sock) {
+  if (testSocket(sock, PLAT_ERROR) == 0) return 0;
+  int32_t e = platSocketError(sock);
+  return e > 0 ? -e : ZUB_E_SOCKET_CLOSED;
+}
+
 // The wait loop shared by both waits.  The time counts from the first poll
 // that found the socket not ready; an error condition ends it at once.
 static int32_t waitForCondition(int32_t sock, uint32_t ms, int32_t mode) {

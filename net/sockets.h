@@ -7,6 +7,9 @@
 
 int32_t createSocket();                          // handle, or -10
 int32_t testSocket(int32_t sock, int32_t mode);  // 1/0, -4 for a bad mode
+// A non-blocking connection attempt that has failed: the socket's own code
+// (-10061 refused), as a blocking connect reports it; 0 while it stands.
+int32_t connectFailure(int32_t sock);
 int32_t waitForReadable(int32_t sock, uint32_t ms);
 int32_t waitForWritable(int32_t sock, uint32_t ms);
 int32_t sendAll(int32_t sock, const char* data, int32_t count);

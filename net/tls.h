@@ -35,3 +35,13 @@ void tlsEnd(int32_t sock);
 // Forgets the channel's TLS context and the session kept for reuse (a new
 // connection, or the release of the library).
 void tlsResetChannel(ChannelRecord* rec);
+// How the channel's last data handshake ended: 1 the control connection's
+// session was resumed, 0 a new session, -1 none has ended since the
+// transfer or its data session began.
+int32_t tlsDataSessionResumed(const ChannelRecord* rec);
+// A transfer begins: the last one's data handshake says nothing about it.
+void tlsTransferBegins(ChannelRecord* rec);
+// Forgets the sessions kept for the data connections; the control session
+// stays.  The next data connection starts a session of its own (tests use
+// it to meet a server that requires reuse).
+void tlsForgetKeptSessions(ChannelRecord* rec);

@@ -12,3 +12,6 @@ int32_t tlsRecvReady(int32_t sock, void* data, int32_t count) { return platRecvR
 int32_t tlsSend(int32_t sock, const void* data, int32_t count) { return platSend(sock, data, count); }
 void tlsEnd(int32_t) {}
 void tlsResetChannel(ChannelRecord*) {}
+int32_t tlsDataSessionResumed(const ChannelRecord*) { return -1; }
+void tlsForgetKeptSessions(ChannelRecord*) {}
+void tlsTransferBegins(ChannelRecord*) {}

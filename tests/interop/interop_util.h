@@ -195,7 +195,7 @@ inline std::string tailOf(const std::string& path, size_t count) {
 // blocks of its own too, so two trees can run at once.
 constexpr int32_t PORT_BLOCK = 24;
 // Blocks 0-127; in use: matrix 0-15, faults 16-19, concurrency 20-83,
-// transfer_interop 84-87, tls 102-121.  Three trees fit below the library's own ranges.
+// transfer_interop 84-87, tls 102-125.  Three trees fit below the library's own ranges.
 constexpr int32_t PORT_BLOCKS = 128;
 inline int32_t activePortBase(int32_t block) {
   InteropServer vsftpd = loadInteropServer("vsftpd");

@@ -2,7 +2,8 @@
 // and the data connections (vsftpd and proftpd also require every data
 // connection to resume the control connection's TLS session): explicit and
 // implicit, passive and active, 64 MiB both ways by checksum, a listing and a
-// restarted download; and certificates checked by name and by issuer.
+// restarted download; certificates checked by name and by issuer; and what
+// each server makes of a data connection that does not resume.
 // CTest runs this twice: as the library and the servers agree (TLS 1.3) and
 // with the library held to TLS 1.2 (ZUB_TLS_EXPECT names the version the
 // trace must show).
@@ -12,8 +13,10 @@
 #include <filesystem>
 #include <string>
 
+#include "core/channel.h"
 #include "interop_env.h"
 #include "interop_util.h"
+#include "net/tls.h"
 #include "support/test_util.h"
 #include "zub32.h"
 
@@ -199,6 +202,87 @@ TEST_F(TlsSession, CertificatesAreCheckedByNameAndIssuer) {
     } else {
       EXPECT_EQ(zubClose(CH), 0);
       connected_ = false;
+    }
+  }
+}
+
+// ---- A data connection that does not resume the control connection's session ----
+
+// vsftpd and proftpd require every data connection to resume the control
+// connection's session.  vsftpd refuses one that does not with a 522 (and
+// ends the session), which is -36; proftpd with a plain 425, which stays -18
+// with the likely cause in the trace.  pure-ftpd does not require it, which
+// shows that forgetting the kept sessions is what makes the difference.
+TEST_F(TlsSession, DataConnectionWithoutResumptionIsRefusedAsSuch) {
+  enum Op { Get, Put, List };
+  struct Row {
+    const char* fixture;
+    bool passive;
+    Op op;
+    int32_t result;
+  };
+  const Row rows[] = {
+      {"vsftpd-tls", true, Get, ZUB_E_TLS_REUSE},      {"vsftpd-tls", true, Put, ZUB_E_TLS_REUSE},
+      {"vsftpd-tls", true, List, ZUB_E_TLS_REUSE},     {"vsftpd-tls", false, Get, ZUB_E_TLS_REUSE},
+      {"vsftpd-tls", false, Put, ZUB_E_TLS_REUSE},     {"vsftpd-tls", false, List, ZUB_E_TLS_REUSE},
+      {"proftpd-tls", true, Get, ZUB_E_SERVER_ERROR},  {"proftpd-tls", false, Put, ZUB_E_SERVER_ERROR},
+      {"proftpd-tls", false, List, ZUB_E_SERVER_ERROR}, {"pure-ftpd-tls", true, Get, 0},
+      {"pure-ftpd-tls", false, Put, 0},
+  };
+  const char* opNames[] = {"download", "upload", "listing"};
+  int32_t block = 122 + (expectedVersion() == "TLSv1.2" ? 2 : 0);
+  FileSum sent = makeFile(local_.file("small.bin"), 100 * KiB + 5, 77);
+  ASSERT_TRUE(sent.exists);
+  std::error_code ec;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.fixture) + (row.passive ? " passive " : " active ") + opNames[row.op]);
+    InteropServer s = load(row.fixture);
+    ASSERT_TRUE(s.available);
+    std::string name = std::string("reuse-") + (row.passive ? "pasv" : "port") + ".bin";
+    ASSERT_GT(zubSetString(CH, ZUB_STR_OPEN_LOG, log_.c_str()), 0);
+    zubSetInteger(CH, ZUB_SET_PASSIVE, row.passive ? 1 : 0);
+    zubSetInteger(CH, ZUB_SET_DATA_PORT, activePortBase(block + (row.passive ? 0 : 1)));
+    ASSERT_EQ(connect(s, 1, "localhost", s.caFile), 0) << lastReply(CH);
+    ASSERT_EQ(zubSetMode(CH, 'B'), 0);
+    // The file is put there through a data connection that resumes.
+    ASSERT_EQ(zubPutFile(CH, ("small.bin:" + name).c_str()), 0) << lastReply(CH);
+
+    int32_t err = 0;
+    tlsForgetKeptSessions(checkChannel(CH, &err));
+    std::string list(16 * KiB, '\0');
+    int32_t r = row.op == Get   ? zubGetFile(CH, (name + ":back.bin").c_str())
+                : row.op == Put ? zubPutFile(CH, ("small.bin:" + name).c_str())
+                                : zubGetList(CH, ZUB_LIST, list.data(), static_cast<int32_t>(list.size()));
+    if (row.op == List && r > 0) r = 0;
+    EXPECT_EQ(r, row.result) << errorText(CH, r) << lastReply(CH);
+    // vsftpd has ended the session; the close finds that out.
+    int32_t closed = zubClose(CH);
+    if (row.result == 0) {
+      EXPECT_EQ(closed, 0);
+    }
+    connected_ = false;
+    std::filesystem::remove(s.rootDir + "/" + name, ec);
+
+    std::string t = trace();
+    size_t last = t.rfind("on the data connection, ");
+    ASSERT_NE(last, std::string::npos) << t;
+    EXPECT_EQ(t.compare(last, 35, "on the data connection, new session"), 0) << t.substr(last, 60);
+    if (row.result == 0) {
+      if (row.op == Get) {
+        EXPECT_EQ(sumFile(local_.file("back.bin")), sent);
+      }
+      continue;
+    }
+    EXPECT_EQ(countOf(t, "on the data connection, session resumed"), 1u) << "the upload before";
+    // The reason: the server's reply, and that the session was not resumed.
+    const char* why = row.result == ZUB_E_TLS_REUSE
+                          ? "TLS: the server refused the data connection which did not resume the control "
+                            "connection's session: 522 "
+                          : "TLS: the data connection did not resume the control connection's session, which "
+                            "a server may require: 425 ";
+    EXPECT_NE(t.find(why), std::string::npos) << t;
+    if (row.result == ZUB_E_TLS_REUSE) {
+      EXPECT_NE(t.find("Server refused TLS session reuse."), std::string::npos);
     }
   }
 }

@@ -275,4 +275,83 @@ TEST_F(ZubCli, ProgressOnlyOnATerminal) {
   EXPECT_EQ(sumFile(local("c.bin")), sumFile(local("one.bin")));
 }
 
+// Encrypted sessions, implicit (ftps://) and explicit (--ssl-reqd): files
+// both ways on two channels and a listing, by checksum; TLS for the login
+// alone (--ftp-ssl-control), which these servers refuse for the data; and
+// what a user reads when the certificate is not accepted.
+TEST_F(ZubCli, EncryptedSessions) {
+#ifndef ZUB_CLI_TLS
+  GTEST_SKIP() << "built without TLS";
+#else
+  struct Row {
+    const char* fixture;
+    std::string scheme;
+    std::vector<std::string> options;
+  };
+  const Row rows[] = {
+      {"vsftpd-implicit", "ftps", {}},
+      {"proftpd-tls", "ftp", {"--ssl-reqd", "--epsv"}},
+      {"vsftpd-tls", "ftp", {"--ftp-ssl", "--active"}},
+  };
+  std::map<std::string, FileSum> sums;
+  for (int i = 0; i < 2; i++) {
+    std::string name = "t" + std::to_string(i) + ".bin";
+    sums[name] = makeFile(local(name), 3 * interop::MiB + 7 * i, 60 + i);
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fixture);
+    InteropServer s = server(row.fixture);
+    if (!s.available) GTEST_FAIL() << s.problem;
+    // The certificates name localhost.
+    std::string base = row.scheme + "://localhost:" + std::to_string(s.port) + "/";
+    auto run = [&](std::vector<std::string> args) {
+      args.insert(args.begin() + 1, row.options.begin(), row.options.end());
+      args.insert(args.begin() + 1, {"--cacert", s.caFile});
+      return zub(s, args);
+    };
+    ZubRun r = run({"mkdir", base + remoteDir()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run({"put", "-j", "2", local("t0.bin"), local("t1.bin"), base + remoteDir() + "/"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    fs::path down = work_ / (std::string(row.fixture) + "-down");
+    fs::create_directories(down);
+    r = run({"get", "-j", "2", base + remoteDir() + "/t0.bin", base + remoteDir() + "/t1.bin", "-d", down.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(treeSums(down), sums);
+    EXPECT_EQ(treeSums(s.rootDir + "/" + remoteDir()), sums);
+    r = run({"ls", "-1", base + remoteDir()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("t1.bin"), std::string::npos) << r.out;
+  }
+
+  InteropServer s = server("vsftpd-tls");
+  if (!s.available) GTEST_FAIL() << s.problem;
+  const std::string where = "ftp://" + s.user + "@localhost:" + std::to_string(s.port);
+  const std::string base = "ftp://localhost:" + std::to_string(s.port) + "/";
+  const std::string rejected =
+      "Server certificate rejected. (--cacert FILE trusts the CA that signed it; --trace FILE shows the reason)";
+  // The system's store does not know the test CA; nor is 127.0.0.1 the name
+  // the certificate was made for.
+  ZubRun r = zub(s, {"ls", "--ssl-reqd", base});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "zub: " + where + ": " + rejected + "\n");
+  r = zub(s, {"ls", "--ssl-reqd", "--cacert", s.caFile, "ftp://127.0.0.1:" + std::to_string(s.port) + "/"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find(rejected), std::string::npos) << r.err;
+  std::string trace = local("insecure.log");
+  r = zub(s, {"ls", "--ssl-reqd", "-k", "--trace", trace, base});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "zub: warning: --insecure: the server's certificate is not checked; anyone on the way can pose "
+                   "as the server\n");
+  std::ifstream in(trace);
+  std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("TLS: certificate verification is off"), std::string::npos) << log;
+  // PROT C goes out; this server wants the data in TLS too.
+  r = zub(s, {"ls", "--ftp-ssl-control", "--cacert", s.caFile, base});
+  EXPECT_EQ(r.status, 6);
+  EXPECT_NE(r.err.find("server said \"522 Data connections must be encrypted.\""), std::string::npos) << r.err;
+#endif
+}
+
 }  // namespace

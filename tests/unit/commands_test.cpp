@@ -115,11 +115,11 @@ TEST_F(CommandsTest, RefusalsEndWithServerErrorAndTheReplyLine) {
   srv.expect("TYPE I\r\n");
   srv.send("200 Binary.\r\n");
   rec_->binaryMode = 1;
-  EXPECT_EQ(armAndRun(rec_, 701, true), 0);
+  EXPECT_EQ(armAndRun(rec_, ST_sendType, true), 0);
   srv.expect("TYPE A\r\n");
   srv.send("200 Ascii.\r\n");
   rec_->binaryMode = 0;
-  EXPECT_EQ(armAndRun(rec_, 701, true), 0);
+  EXPECT_EQ(armAndRun(rec_, ST_sendType, true), 0);
 
   ASSERT_TRUE(srv.waitDone());
   EXPECT_TRUE(srv.errors().empty());

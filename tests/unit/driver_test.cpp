@@ -33,7 +33,7 @@ TEST(StateTable, EveryListedStateHasItsHandlerAndNoOtherNumberHasOne) {
   listed++;
   ZUB_ALL_STATES(CHECK_STATE)
 #undef CHECK_STATE
-  EXPECT_EQ(listed, 62);  // 50 of plain FTP, 10 of TLS, 2 of EPSV
+  EXPECT_EQ(listed, 63);  // 50 of plain FTP, 11 of TLS, 2 of EPSV
   int32_t found = 0;
   for (int32_t s = -2; s < 10000; s++) found += findStateHandler(s) != nullptr ? 1 : 0;
   EXPECT_EQ(found, listed);
@@ -283,7 +283,7 @@ TEST_F(DriverTest, CommandStepSendsArmsAndFails) {
   settings.replyTimeout = 5000;
   uint32_t now = platTickCount();
   std::strcpy(rec_->cmdBuf, "NOOP\r\n");
-  EXPECT_EQ(commandStep(rec_, now, 241), STEP_ON);
+  EXPECT_EQ(commandStep(rec_, now, ST_readNoopReply), STEP_ON);
   EXPECT_EQ(rec_->resumeTick, now + 70);
   EXPECT_EQ(rec_->deadlineTick, now + 5000);
   EXPECT_EQ(rec_->nextState, 241);
@@ -293,7 +293,7 @@ TEST_F(DriverTest, CommandStepSendsArmsAndFails) {
   // A failing send ends with the send's own code; -21 shows in the trace.
   rec_->state = 240;
   platFaultSet(PLAT_OP_SEND, 1, PLAT_WSAECONNRESET);
-  EXPECT_EQ(commandStep(rec_, now, 241), -PLAT_WSAECONNRESET);
+  EXPECT_EQ(commandStep(rec_, now, ST_readNoopReply), -PLAT_WSAECONNRESET);
   EXPECT_EQ(rec_->lastError, -PLAT_WSAECONNRESET);
   EXPECT_EQ(rec_->nextState, 0);
   EXPECT_NE(readLog().find("SockCode=-10054 zubCode=-21 "), std::string::npos);
@@ -312,20 +312,20 @@ TEST_F(DriverTest, ReplyStepShapes) {
   openChannelLog();
 
   rec_->state = rec_->nextState = 105;
-  EXPECT_EQ(replyStep(rec_, 106), STEP_ON);  // nothing yet: the state runs again
+  EXPECT_EQ(replyStep(rec_, ST_sendPass), STEP_ON);  // nothing yet: the state runs again
   EXPECT_EQ(rec_->nextState, 105);
   EXPECT_EQ(rec_->idleWait[0].mode, PLAT_READABLE);
 
   ASSERT_EQ(sendAll(rec_->ctrlSock, "A\r\n", 3), 3);
   ASSERT_TRUE(waitCtrlReadable());
-  EXPECT_EQ(replyStep(rec_, 106), REPLY_READ);
+  EXPECT_EQ(replyStep(rec_, ST_sendPass), REPLY_READ);
   EXPECT_EQ(rec_->nextState, 106);
   EXPECT_EQ(rec_->replyCode, 331);
 
   rec_->state = rec_->nextState = 107;
   ASSERT_EQ(sendAll(rec_->ctrlSock, "B\r\n", 3), 3);
   ASSERT_TRUE(waitCtrlReadable());
-  EXPECT_EQ(replyStep(rec_, 0), ZUB_E_SERVER_ERROR);
+  EXPECT_EQ(replyStep(rec_, ST_idle), ZUB_E_SERVER_ERROR);
   EXPECT_EQ(rec_->nextState, 0);
   EXPECT_NE(readLog().find("SockCode=0 zubCode=-18 PrevState=-2 ThisState=107 NextState=107\r\n"
                            "FTP server returned error. 530 Not logged in\r\n"),
@@ -338,7 +338,7 @@ TEST_F(DriverTest, ReplyStepShapes) {
   ASSERT_TRUE(waitCtrlReadable());
   rec_->deadlineTick = platTickCount() + 200;
   uint32_t t0 = platTickCount();
-  EXPECT_EQ(replyStep(rec_, 0), ZUB_E_TIMEOUT);
+  EXPECT_EQ(replyStep(rec_, ST_idle), ZUB_E_TIMEOUT);
   EXPECT_LT(platTickCount() - t0, 3000u);
   EXPECT_EQ(rec_->nextState, 0);
   EXPECT_NE(readLog().find("zubCode=-22 PrevState=107 ThisState=502 NextState=502\r\nSocket timed out."),
