@@ -18,6 +18,8 @@ ChannelRecord* beginOperation(int32_t channel, const char* name, int32_t* err) {
 }
 
 int32_t armAndRun(ChannelRecord* rec, StateId firstState, bool flush) {
+  // A code a left operation kept for its deadline is not this one's.
+  rec->timeStopError = 0;
   goState(rec, firstState, NO_TICK, NO_TICK);
   if (rec->autoCall == 0) return 0;
   // A late or unasked reply must not be taken for the answer to the command

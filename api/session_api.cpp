@@ -65,6 +65,7 @@ extern "C" ZUB_EXPORT int32_t ZUB_API zubAbort(int32_t channel) {
   int32_t err = 0;
   ChannelRecord* rec = beginOperation(channel, "zubAbort", &err);
   if (rec == nullptr) return err;
+  rec->timeStopError = 0;
   goState(rec, ST_idle, NO_TICK, NO_TICK);
   closeDataSide(rec, 500);
   return 1;

@@ -332,9 +332,9 @@ static void workerLost(Worker *w, int32_t code)
   workerLostWith(w, why, classify(OP_CONNECT, code, zubGetInteger(w->ch, ZUB_GET_REPLY_CODE)));
 }
 
-/* A connect made without blocking that the peer refused shows only as an
- * error on the socket; the library would wait for its time limit, so it is
- * asked here. */
+/* A connect made without blocking that the peer refused shows as an error on
+ * the socket.  The library ends the connect with that code at its next step
+ * too; asking here first words the failure in the system's own text. */
 static int connectRefused(Worker *w)
 {
   int err = zubOsSocketError(zubGetInteger(w->ch, ZUB_GET_CTRL_SOCKET));

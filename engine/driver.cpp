@@ -198,12 +198,17 @@ int32_t driverStep(ChannelRecord* rec, uint32_t now) {
     // rather than at the deadline.  No socket at all never opens either;
     // without a deadline to end the wait (an operation armed after an
     // aborted connect) that gate is dropped too.
-    bool failed = rec->ctrlSock > 0 && testSocket(rec->ctrlSock, PLAT_ERROR) != 0;
-    bool neverOpens = failed || (rec->deadlineTick == 0 && rec->ctrlSock <= 0);
-    if (!neverOpens && testSocket(rec->ctrlSock, PLAT_WRITABLE) == 0) {
-      noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
-      platSleep(static_cast<uint32_t>(settings.sleepTime));
-      return ZUB_BUSY;
+    // Writability first: the gate runs once per upload block, and a socket
+    // that is writable needs no second poll.
+    bool writable = rec->ctrlSock > 0 && testSocket(rec->ctrlSock, PLAT_WRITABLE) != 0;
+    if (!writable) {
+      bool failed = rec->ctrlSock > 0 && testSocket(rec->ctrlSock, PLAT_ERROR) != 0;
+      bool neverOpens = failed || (rec->deadlineTick == 0 && rec->ctrlSock <= 0);
+      if (!neverOpens) {
+        noteIdleWait(rec, rec->ctrlSock, PLAT_WRITABLE);
+        platSleep(static_cast<uint32_t>(settings.sleepTime));
+        return ZUB_BUSY;
+      }
     }
     rec->waitWritable = 0;
   }

@@ -181,6 +181,27 @@ TEST_F(DriverTest, DeadlinePassedWhileAReplyIsAwaited) {
   EXPECT_EQ(zubDriver(0), 0);
 }
 
+// A code kept for a deadline by an operation that was left (a broken TLS
+// data connection keeps its socket's code) is not the time-out of the next
+// operation, whether that one is started at once or after an abort.
+TEST_F(DriverTest, ANewOperationDoesNotInheritALeftOperationsTimeCode) {
+  for (bool abortFirst : {false, true}) {
+    SCOPED_TRACE(abortFirst ? "after zubAbort" : "started at once");
+    ScriptServer srv;
+    srv.silence();
+    ASSERT_TRUE(srv.start());
+    connectControlTo(srv);
+    settings.replyTimeout = 100;
+    rec_->timeStopError = -10054;
+    if (abortFirst) {
+      EXPECT_EQ(zubAbort(0), 1);
+    }
+    EXPECT_EQ(zubHello(0), ZUB_E_TIMEOUT);
+    closeSocket(rec_->ctrlSock, 0);
+    rec_->ctrlSock = rec_->ctrlRing.sock = 0;
+  }
+}
+
 // Ticks wrap at 2^32: a deadline or delay armed just before the wrap must
 // neither fire at once nor never.
 TEST_F(DriverTest, TicksAcrossTheWrap) {
