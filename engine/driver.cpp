@@ -128,10 +128,7 @@ enum class ReplyOf { Command, CommandOrEnd, Transfer };
 // The reply step; `of` says whether the server may answer by ending the
 // connection, and whether the reply belongs to a transfer.
 int32_t readReplyStep(ChannelRecord* rec, StateId successor, ReplyOf of) {
-  if (waitRingData(&rec->ctrlRing, 0) == 0) {
-    noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
-    return STEP_ON;
-  }
+  if (!replyBytesWaiting(rec)) return STEP_ON;
   int32_t r = readReplyOrEnd(rec);
   if (r < 0 && of == ReplyOf::Transfer && dataSessionRefused(rec, r)) return errorExit(rec, 0, ZUB_E_TLS_REUSE);
   if (r < 0) return replyReadFailed(rec, r);
@@ -153,6 +150,12 @@ int32_t transferReplyStep(ChannelRecord* rec, StateId successor) {
 
 int32_t replyOrCloseStep(ChannelRecord* rec, StateId successor) {
   return readReplyStep(rec, successor, ReplyOf::CommandOrEnd);
+}
+
+bool replyBytesWaiting(ChannelRecord* rec) {
+  if (waitRingData(&rec->ctrlRing, 0) != 0) return true;
+  noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
+  return false;
 }
 
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode) {

@@ -73,6 +73,9 @@ StateId dataReadyStateOf(const ChannelRecord* rec);
 // setDataReadyState, which is cleared.
 void goDataReadyState(ChannelRecord* rec);
 
+// True when reply bytes wait on the control connection; otherwise records
+// the wait for them, so that the reply state can end its step.
+bool replyBytesWaiting(ChannelRecord* rec);
 // Records what the blocking loop may wait for after a step that did nothing.
 void noteIdleWait(ChannelRecord* rec, int32_t sock, int32_t mode);
 

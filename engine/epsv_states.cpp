@@ -18,10 +18,7 @@ int32_t sendEpsv(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t readEpsvReply(ChannelRecord* rec, uint32_t now) {
-  if (waitRingData(&rec->ctrlRing, 0) == 0) {
-    noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
-    return STEP_ON;
-  }
+  if (!replyBytesWaiting(rec)) return STEP_ON;
   int32_t r = readReplyOrEnd(rec);
   if (r == ZUB_E_SERVER_ERROR && (rec->replyCode == 500 || rec->replyCode == 502)) {
     traceText(rec, "EPSV not understood: PASV for this session\r\n");

@@ -126,10 +126,7 @@ int32_t sendAuthTls(ChannelRecord* rec, uint32_t now) {
 }
 
 int32_t readAuthReply(ChannelRecord* rec, uint32_t now) {
-  if (waitRingData(&rec->ctrlRing, 0) == 0) {
-    noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
-    return STEP_ON;
-  }
+  if (!replyBytesWaiting(rec)) return STEP_ON;
   int32_t r = readReplyOrEnd(rec);
   if (r == ZUB_E_TIMEOUT) return errorExit(rec, 0, r);
   // Anything but 234 (a refusal, another code, the connection's end) leaves
