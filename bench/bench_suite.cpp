@@ -278,15 +278,24 @@ int main(int argc, char** argv) {
                    three([&](const std::string&) { return std::vector<std::string>{"get", "big.bin", "", "/dev/null", bigText}; },
                          {"-o", "/dev/null", url + "big.bin"}),
                    [](const std::string&) { return true; }});
-  cases.push_back({"upload 1 GiB", static_cast<double>(big),
-                   three([&](const std::string&) { return std::vector<std::string>{"put", local, "up.bin", "zub-up.bin"}; },
-                         {"-T", local + "/up.bin", url + "curl-up.bin"}),
+  {
+    auto upload = [&](const std::string&) { return std::vector<std::string>{"put", local, "up.bin", "zub-up.bin"}; };
+    std::vector<Variant> v = three(upload, {"-T", local + "/up.bin", url + "curl-up.bin"});
+    // The upload also without closeDelay's wait after the last block (a
+    // setting of its own, which pauses 0 leaves alone): what that wait costs.
+    v.insert(v.begin() + 1, {"ZUB32 pauses 0, closeDelay 0", [=] {
+                               std::vector<std::string> argv = zub("0", upload("0"), "");
+                               argv.insert(argv.begin(), {"env", "ZUB_BENCH_CLOSE_DELAY=0"});
+                               return std::vector<std::vector<std::string>>{argv};
+                             }});
+    cases.push_back({"upload 1 GiB", static_cast<double>(big), v,
                    [&](const std::string& v) {
                      std::string f = o.root + (v == "curl" ? "/curl-up.bin" : "/zub-up.bin");
                      bool ok = sizeOf(f) == big;
                      fs::remove(f);
                      return ok;
                    }});
+  }
   cases.push_back({"200 x 1 KiB, one session", 200.0 * static_cast<double>(small),
                    three([&](const std::string&) { return std::vector<std::string>{"many", "200", "s", local}; },
                          {url + "s[000-199].bin", "-o", local + "/cs#1.bin"}),
@@ -352,7 +361,7 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "FAILED: %s, %s, run %d\n", cases[c].name.c_str(), var.name.c_str(), run + 1);
         }
         samples[c][v].push_back(s);
-        std::fprintf(stderr, "  %-28s %-14s run %d: %7.3f s wall %7.3f s CPU\n", cases[c].name.c_str(),
+        std::fprintf(stderr, "  %-28s %-28s run %d: %7.3f s wall %7.3f s CPU\n", cases[c].name.c_str(),
                      var.name.c_str(), run + 1, s.wall, s.cpu);
       }
     }
@@ -375,9 +384,9 @@ int main(int argc, char** argv) {
   // The best run beside the median: a client that stalls now and then (curl
   // waits out a one-second poll before some of its data connections) shows
   // it as a wide gap between the two.
-  std::printf("\n%-28s %-14s %9s %9s %9s %10s %8s %8s\n", "case", "client", "wall s", "wall s", "CPU s", "MB/s", "speed",
+  std::printf("\n%-28s %-28s %9s %9s %9s %10s %8s %8s\n", "case", "client", "wall s", "wall s", "CPU s", "MB/s", "speed",
               "CPU");
-  std::printf("%-28s %-14s %9s %9s %9s %10s %8s %8s\n", "", "", "(median)", "(best)", "(median)", "", "x curl",
+  std::printf("%-28s %-28s %9s %9s %9s %10s %8s %8s\n", "", "", "(median)", "(best)", "(median)", "", "x curl",
               "x curl");
   std::string json = "{\n  \"machine\": " + jsonText(firstLine("/proc/cpuinfo", "model name")) +
                      ",\n  \"cores\": " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
@@ -407,7 +416,7 @@ int main(int argc, char** argv) {
       const double speed = curlWall / wall, cpuRatio = curlCpu > 0 ? cpu / curlCpu : 0;
       bool allOk = true;
       for (const Sample& s : samples[c][v]) allOk = allOk && s.ok;
-      std::printf("%-28s %-14s %9.3f %9.3f %9.3f %10.1f %8.2f %8.2f%s\n", v == 0 ? cases[c].name.c_str() : "",
+      std::printf("%-28s %-28s %9.3f %9.3f %9.3f %10.1f %8.2f %8.2f%s\n", v == 0 ? cases[c].name.c_str() : "",
                   cases[c].variants[v].name.c_str(), wall, best, cpu, mbs, speed, cpuRatio, allOk ? "" : "  (failures)");
       json += "      {\"client\": " + jsonText(cases[c].variants[v].name) + ", \"ok\": " + (allOk ? "true" : "false") +
               ", \"wall_s_median\": " + std::to_string(wall) + ", \"wall_s_best\": " + std::to_string(best) +

@@ -14,7 +14,8 @@
 //                                 server's certificate checked against CAFILE; the login from
 //                                 the file named by ZUB_BENCH_TLS_CREDENTIALS
 //
-// PAUSES is the value of ZUB_SET_PAUSES.  Exits 0 when every operation
+// PAUSES is the value of ZUB_SET_PAUSES; ZUB_BENCH_CLOSE_DELAY, when set, is
+// the value of ZUB_SET_CLOSE_DELAY (else its default).  Exits 0 when every operation
 // succeeded (and a download counted SIZE bytes), else 1 with a message.
 #include <sched.h>
 
@@ -151,6 +152,7 @@ int main(int argc, char** argv) {
   if (zubAttach(channels, 0) != 1) return fail("attach", -1);
   zubSetInteger(0, ZUB_SET_PAUSES, std::atoi(argv[2]));
   zubSetInteger(0, ZUB_SET_BLOCK_SIZE, 8192);
+  if (const char* d = std::getenv("ZUB_BENCH_CLOSE_DELAY")) zubSetInteger(0, ZUB_SET_CLOSE_DELAY, std::atoi(d));
   int status = 0;
   int32_t r = 0;
   if (what == "get" && argc == 8) {

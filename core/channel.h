@@ -82,6 +82,10 @@ struct ChannelRecord {
   int32_t replyCode;          // code of the last reply line
   int32_t localFile;          // the transfer's local file; 0 = none
   int32_t unwritten;          // downloaded bytes held in bulkBuf, not yet in localFile
+  int32_t unsentAt;           // upload: the part of bulkBuf read from localFile
+  int32_t unsentCount;        //   and not yet taken by the data socket
+  int32_t awaitingRoom;       // upload: 1 while the data socket has no room,
+  uint32_t roomDeadline;      //   which fails the upload at this tick
   int32_t prevState;          // STATE_NEVER_RUN after attach
   int32_t state;              // STATE_NO_STEP between steps
   // nextState, resumeTick and deadlineTick are written by goState alone

@@ -74,6 +74,10 @@ int32_t flushDownload(ChannelRecord* rec) {
 }
 
 void closeLocalFile(ChannelRecord* rec) {
+  // An upload's unsent rest goes with its file.
+  rec->unsentAt = 0;
+  rec->unsentCount = 0;
+  rec->awaitingRoom = 0;
   if (rec->localFile == 0) {
     rec->unwritten = 0;
     return;

@@ -181,29 +181,66 @@ int32_t readStoreReply(ChannelRecord* rec, uint32_t) {
   return r == REPLY_READ ? STEP_ON : r;
 }
 
-int32_t sendFileBlock(ChannelRecord* rec, uint32_t) {
-  // Without a pause between blocks, as many whole blocks as bulkBuf holds go
-  // in one read and one send: the step's checks and calls are made once.
-  int32_t block = settings.blockSize;
-  int32_t piece = settings.sendDelay == 0 && block > 0 ? BULK_BUF_CAP / block * block : block;
-  int32_t n = platFileRead(rec->localFile, rec->bulkBuf, piece);
-  if (n > 0) {
-    int32_t s = sendAll(rec->dataSock, rec->bulkBuf, n);
-    if (s < 0) return dataConnectionFailed(rec, s, ZUB_E_WRITE);
-    addCount(&rec->putBytes, s);
-    addCount(&rec->putBytesTotal, s);
-    uint32_t t = platTickCount();
-    rec->waitWritable = 1;
-    setStateTicks(rec, tickAfter(t, settings.sendDelay), tickAfter(t, settings.sendTimeout));
+namespace {
+
+// The data socket has no room for the rest of the block: the step ends and
+// the blocking loop waits for room.  A server that takes nothing for
+// replyTimeout fails the upload as a socket that never became writable;
+// meanwhile no other deadline runs, so the limit is that one alone.
+int32_t awaitRoom(ChannelRecord* rec, uint32_t now) {
+  if (rec->awaitingRoom == 0) {
+    rec->awaitingRoom = 1;
+    rec->roomDeadline = now + static_cast<uint32_t>(settings.replyTimeout);
+    setStateTicks(rec, NO_TICK, NO_TICK);
+  } else if (!tickBefore(now, rec->roomDeadline)) {
+    return dataConnectionFailed(rec, ZUB_E_SOCKET_CLOSED, ZUB_E_WRITE);
+  }
+  noteIdleWait(rec, rec->dataSock, PLAT_WRITABLE);
+  return STEP_ON;
+}
+
+}  // namespace
+
+// One block per step: read from the file once the last one has gone, then
+// sent without waiting, so that a slow server never holds the step (nor,
+// in caller-driven use, every other channel of the thread).  What the
+// socket has no room for goes in the next steps; the pause of sendDelay and
+// the writability gate come after each whole block.
+int32_t sendFileBlock(ChannelRecord* rec, uint32_t now) {
+  if (rec->unsentCount == 0) {
+    // Without a pause between blocks, as many whole blocks as bulkBuf holds
+    // go in one read and one send: the step's checks and calls are made once.
+    int32_t block = settings.blockSize;
+    int32_t piece = settings.sendDelay == 0 && block > 0 ? BULK_BUF_CAP / block * block : block;
+    int32_t n = platFileRead(rec->localFile, rec->bulkBuf, piece);
+    // A failed read is no end of the file: the server would keep a file cut
+    // short and the upload would pass for complete.
+    if (n < 0) return errorExit(rec, 0, ZUB_E_NOT_COMPLETED);
+    if (n == 0) {
+      traceText(rec, "[EOF]\r\n");
+      rec->waitWritable = 1;
+      uint32_t t = platTickCount();
+      goState(rec, ST_finishUpload, tickAfter(t, settings.closeDelay), tickAfter(t, settings.replyTimeout));
+      return STEP_ON;
+    }
+    rec->unsentAt = 0;
+    rec->unsentCount = n;
+  }
+  int32_t s = sendSome(rec->dataSock, rec->bulkBuf + rec->unsentAt, rec->unsentCount);
+  if (s == PLAT_NOTHING_READY) return awaitRoom(rec, now);
+  if (s < 0) return dataConnectionFailed(rec, s, ZUB_E_WRITE);
+  rec->awaitingRoom = 0;
+  addCount(&rec->putBytes, s);
+  addCount(&rec->putBytesTotal, s);
+  rec->unsentAt += s;
+  rec->unsentCount -= s;
+  uint32_t t = platTickCount();
+  if (rec->unsentCount > 0) {
+    setStateTicks(rec, NO_TICK, tickAfter(t, settings.sendTimeout));
     return STEP_ON;
   }
-  // A failed read is no end of the file: the server would keep a file cut
-  // short and the upload would pass for complete.
-  if (n < 0) return errorExit(rec, 0, ZUB_E_NOT_COMPLETED);
-  traceText(rec, "[EOF]\r\n");
   rec->waitWritable = 1;
-  uint32_t t = platTickCount();
-  goState(rec, ST_finishUpload, tickAfter(t, settings.closeDelay), tickAfter(t, settings.replyTimeout));
+  setStateTicks(rec, tickAfter(t, settings.sendDelay), tickAfter(t, settings.sendTimeout));
   return STEP_ON;
 }
 

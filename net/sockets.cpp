@@ -88,6 +88,25 @@ int32_t sendAll(int32_t sock, const char* data, int32_t count) {
   return count;
 }
 
+int32_t sendSome(int32_t sock, const char* data, int32_t count) {
+  if (sock <= 0) return ZUB_E_SOCKET_CLOSED;
+  // The same test as sendAll's first: a socket in an error condition fails
+  // with the same code, before anything is sent.
+  platLockEnter();
+  int32_t ready = platPollSocketAll(sock);
+  platLockLeave();
+  if ((ready & (1 << PLAT_ERROR)) != 0) return ZUB_E_SOCKET_CLOSED;
+  if ((ready & (1 << PLAT_WRITABLE)) == 0) return PLAT_NOTHING_READY;
+  int32_t n = tlsSendReady(sock, data, count);
+  if (n == PLAT_NOTHING_READY) return n;
+  traceGlobal("send(%d):%d\r\n", sock, n);
+  if (n <= 0) {
+    int32_t err = platLastError();
+    return err > 0 ? -err : ZUB_E_SOCKET_CLOSED;
+  }
+  return n;
+}
+
 int32_t closeSocket(int32_t sock, uint32_t ms) {
   tlsEnd(sock);
   while (platIsBlocking() != 0) platSleep(static_cast<uint32_t>(settings.sleepTime));

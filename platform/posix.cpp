@@ -378,6 +378,18 @@ int32_t sysRecvReady(int32_t sock, void* data, int32_t count) {
   return static_cast<int32_t>(n);
 }
 
+int32_t sysSendReady(int32_t sock, const void* data, int32_t count) {
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
+  if (count < 0) return failWith(PLAT_WSAEINVAL);
+  ssize_t n;
+  do {
+    n = send(sock, data, static_cast<size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return PLAT_NOTHING_READY;
+  if (n < 0) return failFromErrno();
+  return static_cast<int32_t>(n);
+}
+
 int32_t sysCloseSocket(int32_t sock) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   // Forget the state first: once closed, the number may be reused at once.
@@ -665,6 +677,7 @@ constexpr PlatSyscalls kPosixCalls = {
     .send = sysSend,
     .recv = sysRecv,
     .recvReady = sysRecvReady,
+    .sendReady = sysSendReady,
     .closeSocket = sysCloseSocket,
     .setNonBlocking = sysSetNonBlocking,
     .socketError = sysSocketError,

@@ -174,6 +174,21 @@ int32_t platRecvReady(int32_t sock, void* data, int32_t count) {
   return n;
 }
 
+// Counted as a poll when the socket had no room and as a send when it took
+// something, as a poll followed by a send would have been.  A fault of the
+// send comes after the bytes went out: the connection is then taken as
+// broken.
+int32_t platSendReady(int32_t sock, const void* data, int32_t count) {
+  int32_t error = 0;
+  int32_t n = platSys.sendReady(sock, data, limited(PLAT_OP_SEND, count));
+  if (n == PLAT_NOTHING_READY) {
+    faultHit(PLAT_OP_POLL, &error);
+    return n;
+  }
+  if (faultHit(PLAT_OP_SEND, &error)) return failWith(error);
+  return n;
+}
+
 // A failing close still frees the handle, as the callers forget it anyway.
 int32_t platCloseSocket(int32_t sock) {
   int32_t error = 0;

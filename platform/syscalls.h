@@ -30,6 +30,7 @@ struct PlatSyscalls {
   int32_t (*send)(int32_t sock, const void* data, int32_t count);
   int32_t (*recv)(int32_t sock, void* data, int32_t count);
   int32_t (*recvReady)(int32_t sock, void* data, int32_t count);
+  int32_t (*sendReady)(int32_t sock, const void* data, int32_t count);
   int32_t (*closeSocket)(int32_t sock);
   int32_t (*setNonBlocking)(int32_t sock, uint32_t* arg);
   int32_t (*socketError)(int32_t sock);

@@ -182,6 +182,25 @@ int32_t sysRecvReady(int32_t sock, void* data, int32_t count) {
   return sysRecv(sock, data, count);
 }
 
+// Nor a send that never waits: a socket without room is left alone, and
+// one with room takes what it can while switched to non-blocking mode, so a
+// peer that stops reading part-way cannot hold the send.  Transfers run on
+// blocking sockets, which is the mode it goes back to.
+int32_t sysSendReady(int32_t sock, const void* data, int32_t count) {
+  if (count < 0) return failWith(PLAT_WSAEINVAL);
+  if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
+  if (sysPollSocket(sock, PLAT_WRITABLE) == 0) return PLAT_NOTHING_READY;
+  u_long on = 1;
+  u_long off = 0;
+  if (ioctlsocket(toSocket(sock), FIONBIO, &on) != 0) return failFromWinSock();
+  int n = send(toSocket(sock), static_cast<const char*>(data), count, 0);
+  int err = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+  ioctlsocket(toSocket(sock), FIONBIO, &off);
+  if (err == WSAEWOULDBLOCK) return PLAT_NOTHING_READY;
+  if (err != 0) return failWith(err);
+  return n;
+}
+
 int32_t sysCloseSocket(int32_t sock) {
   if (sock <= 0) return failWith(PLAT_WSAENOTSOCK);
   if (closesocket(toSocket(sock)) != 0) return failFromWinSock();
@@ -425,6 +444,7 @@ constexpr PlatSyscalls kWin32Calls = {
     .send = sysSend,
     .recv = sysRecv,
     .recvReady = sysRecvReady,
+    .sendReady = sysSendReady,
     .closeSocket = sysCloseSocket,
     .setNonBlocking = sysSetNonBlocking,
     .socketError = sysSocketError,

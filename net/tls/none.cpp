@@ -10,6 +10,7 @@ int32_t tlsBegin(ChannelRecord*, TlsLink) { return ZUB_E_TLS_HANDSHAKE; }
 int32_t tlsHandshake(ChannelRecord*, TlsLink, int32_t*) { return ZUB_E_TLS_HANDSHAKE; }
 int32_t tlsRecvReady(int32_t sock, void* data, int32_t count) { return platRecvReady(sock, data, count); }
 int32_t tlsSend(int32_t sock, const void* data, int32_t count) { return platSend(sock, data, count); }
+int32_t tlsSendReady(int32_t sock, const void* data, int32_t count) { return platSendReady(sock, data, count); }
 void tlsEnd(int32_t) {}
 void tlsResetChannel(ChannelRecord*) {}
 int32_t tlsDataSessionResumed(const ChannelRecord*) { return -1; }

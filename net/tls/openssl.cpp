@@ -301,6 +301,14 @@ int32_t tlsSend(int32_t sock, const void* data, int32_t count) {
   return PLAT_INVALID;
 }
 
+int32_t tlsSendReady(int32_t sock, const void* data, int32_t count) {
+  int32_t link = 0;
+  // A write that stopped part-way would have to be repeated with the same
+  // bytes; the session's writes stay whole instead.
+  if (findSession(sock, &link) == nullptr) return platSendReady(sock, data, count);
+  return tlsSend(sock, data, count);
+}
+
 void tlsEnd(int32_t sock) {
   int32_t link = 0;
   TlsChannel* ch = findSession(sock, &link);

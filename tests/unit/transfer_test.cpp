@@ -128,6 +128,21 @@ class TransferTest : public SessionTest {
     ASSERT_EQ(rec_->unwritten, 11);
   }
 
+  // Drives caller-driven channel 0 until its operation ends (pausing
+  // pauseMs after each step); *longest gets the longest step in ms.
+  static int32_t driveTimed(int64_t* longest, uint32_t pauseMs) {
+    int32_t r;
+    int guard = 0;
+    do {
+      auto t0 = std::chrono::steady_clock::now();
+      r = zubDriver(0);
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+      *longest = std::max<int64_t>(*longest, ms);
+      if (r > 0 && pauseMs > 0) platSleep(pauseMs);
+    } while (r > 0 && ++guard < 10000000);
+    return r;
+  }
+
   TempDir dir_;
   std::vector<std::unique_ptr<ScriptServer>> held_;
 };
@@ -650,17 +665,8 @@ TEST_F(TransferTest, PassiveConnectNeverBlocksAStep) {
   zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 300);
   zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
   ASSERT_EQ(zubGetList(0, ZUB_LIST, buf, sizeof buf), 0);
-  int32_t r;
   int64_t longest = 0;
-  int guard = 0;
-  do {
-    auto t0 = std::chrono::steady_clock::now();
-    r = zubDriver(0);
-    longest = std::max<int64_t>(
-        longest,
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
-    if (r > 0) platSleep(1);
-  } while (r > 0 && ++guard < 100000);
+  int32_t r = driveTimed(&longest, 1);
   EXPECT_EQ(r, ZUB_E_TIMEOUT);
   EXPECT_LT(longest, 2000);
   log = readLog();
@@ -698,6 +704,82 @@ TEST_P(BothModes, StalledDataAfterTheLastPieceTimesOut) {
   EXPECT_NE(find(log, "TimeStop exceeded ["), std::string::npos) << log;
   EXPECT_NE(find(log, "zubCode=-22 PrevState=307 ThisState=-1 NextState=307"), std::string::npos) << log;
   srv.stop();
+}
+
+// An upload step never waits for the server to make room: a server that
+// reads late still gets every byte, one that never reads fails the upload
+// after replyTimeout without holding any step meanwhile, and sends cut short
+// go on where they stopped.
+TEST_P(BothModes, UploadStepsNeverWaitForRoom) {
+  const DataMode mode = GetParam();
+  // More than the loopback's socket buffers hold.
+  const std::string body = binaryBytes(16 << 20);
+  writeFile(local("big.bin"), body);
+  struct Row {
+    const char* name;
+    int readAfterMs;  // -1: never
+    int32_t sendLimit;
+    int32_t result;
+  };
+  const Row rows[] = {
+      {"reads late", 300, 0, 0},
+      {"sends of 999 bytes at most", 0, 999, 0},
+      {"never reads", -1, 0, ZUB_E_SOCKET_CLOSED},
+  };
+  zubSetInteger(0, ZUB_SET_PAUSES, 0);
+  zubSetInteger(0, ZUB_SET_CLOSE_DELAY, 0);
+  zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 2000);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptServer srv;
+    begin(srv, mode);
+    openLog();
+    const std::string file = row.sendLimit > 0 ? "small.bin" : "big.bin";
+    const std::string bytes = row.sendLimit > 0 ? body.substr(0, 3 * BULK_BUF_CAP + 1) : body;
+    if (row.sendLimit > 0) writeFile(local(file), bytes);
+    srv.openData(mode);
+    srv.expect("STOR " + file + "\r\n");
+    srv.connectData(mode);
+    srv.send("150 Opening data connection.\r\n");
+    if (row.readAfterMs < 0) {
+      srv.silence();
+    } else {
+      srv.delay(row.readAfterMs);
+      srv.dataReceiveAll();
+      srv.dataClose();
+      srv.send("226 Transfer complete.\r\n");
+    }
+    platFaultLimit(PLAT_OP_SEND, row.sendLimit);
+    // Caller-driven, so each step can be timed.
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    ASSERT_EQ(zubPutFile(0, file.c_str()), 0);
+    int64_t longest = 0;
+    int32_t r = driveTimed(&longest, 0);
+    platFaultClearAll();
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+    EXPECT_EQ(r, row.result);
+    // A step that waited for room would have lasted the whole replyTimeout.
+    EXPECT_LT(longest, 1000);
+    EXPECT_EQ(rec_->localFile, 0);
+    EXPECT_EQ(rec_->dataSock, 0);
+    if (row.result == 0) {
+      ASSERT_TRUE(srv.waitDone());
+      ASSERT_EQ(srv.dataReceived().size(), 1u);
+      EXPECT_TRUE(srv.dataReceived()[0] == bytes);
+      EXPECT_EQ(zubGetInteger(0, ZUB_PUT_BYTES), static_cast<int32_t>(bytes.size()));
+    } else {
+      int32_t sent = zubGetInteger(0, ZUB_PUT_BYTES);
+      EXPECT_GT(sent, 0);
+      EXPECT_LT(sent, static_cast<int32_t>(bytes.size()));
+      std::string log = readLog();
+      EXPECT_NE(find(log, "SockCode=-1 zubCode=-21 PrevState=407"), std::string::npos) << log.substr(log.size() - 600);
+    }
+    if (row.sendLimit > 0) {
+      for (int n : sendSizes()) EXPECT_LE(n, row.sendLimit);
+    }
+    srv.stop();
+    zubClose(0);
+  }
 }
 
 // Received bytes are gathered before they are written; whatever ends the
