@@ -29,8 +29,8 @@ int32_t tlsHandshake(ChannelRecord* rec, TlsLink link, int32_t* waitMode);
 // as the peer's close.
 int32_t tlsRecvReady(int32_t sock, void* data, int32_t count);
 int32_t tlsSend(int32_t sock, const void* data, int32_t count);
-// platSendReady on a socket without a session; through a session, the
-// records are written whole, as tlsSend writes them.
+// platSendReady with the same results, through the socket's TLS session
+// when it has one.  PLAT_NOTHING_READY asks for the same bytes again.
 int32_t tlsSendReady(int32_t sock, const void* data, int32_t count);
 // Ends the socket's session, if any (close_notify, no wait); called just
 // before the socket is closed.

@@ -56,10 +56,13 @@ int bioRead(BIO* bio, char* buf, int len) {
   return n < 0 ? -1 : n;
 }
 
+// Set while tlsSendReady writes: its records go out without waiting for room.
+thread_local bool writeNeverWaits = false;
+
 int bioWrite(BIO* bio, const char* buf, int len) {
   BIO_clear_retry_flags(bio);
-  int32_t n = platSend(bioSocket(bio), buf, len);
-  if (n < 0 && platLastError() == PLAT_WSAEWOULDBLOCK) {
+  int32_t n = writeNeverWaits ? platSendReady(bioSocket(bio), buf, len) : platSend(bioSocket(bio), buf, len);
+  if (n == PLAT_NOTHING_READY || (n < 0 && platLastError() == PLAT_WSAEWOULDBLOCK)) {
     BIO_set_retry_write(bio);
     return -1;
   }
@@ -285,29 +288,36 @@ int32_t tlsRecvReady(int32_t sock, void* data, int32_t count) {
   }
 }
 
-int32_t tlsSend(int32_t sock, const void* data, int32_t count) {
+namespace {
+
+// One write through the session of sock (or a plain send without one).
+// neverWaits: a record the socket has no room for stays with the session and
+// PLAT_NOTHING_READY asks the caller to repeat the write with the same
+// bytes, which it keeps until they count as sent.
+int32_t sendThrough(int32_t sock, const void* data, int32_t count, bool neverWaits) {
   int32_t link = 0;
   TlsChannel* ch = findSession(sock, &link);
-  if (ch == nullptr) return platSend(sock, data, count);
+  if (ch == nullptr) return neverWaits ? platSendReady(sock, data, count) : platSend(sock, data, count);
   if (count <= 0) return 0;
   SSL* ssl = ch->ssl[link];
   ERR_clear_error();
+  writeNeverWaits = neverWaits;
   int r = SSL_write(ssl, data, count);
+  writeNeverWaits = false;
   if (r > 0) return r;
   int e = SSL_get_error(ssl, r);
   ERR_clear_error();
+  if (neverWaits && e == SSL_ERROR_WANT_WRITE) return PLAT_NOTHING_READY;
   platSetLastError(e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ ? PLAT_WSAEWOULDBLOCK
                                                                           : PLAT_WSAECONNABORTED);
   return PLAT_INVALID;
 }
 
-int32_t tlsSendReady(int32_t sock, const void* data, int32_t count) {
-  int32_t link = 0;
-  // A write that stopped part-way would have to be repeated with the same
-  // bytes; the session's writes stay whole instead.
-  if (findSession(sock, &link) == nullptr) return platSendReady(sock, data, count);
-  return tlsSend(sock, data, count);
-}
+}  // namespace
+
+int32_t tlsSend(int32_t sock, const void* data, int32_t count) { return sendThrough(sock, data, count, false); }
+
+int32_t tlsSendReady(int32_t sock, const void* data, int32_t count) { return sendThrough(sock, data, count, true); }
 
 void tlsEnd(int32_t sock) {
   int32_t link = 0;
