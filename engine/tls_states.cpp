@@ -82,8 +82,11 @@ bool dataSessionRefused(ChannelRecord* rec, int32_t code) {
   }
   // Some servers refuse such a connection with a code that says no more
   // than that the connection failed (proftpd: 425): the refusal stands as
-  // it is, and the trace says what may have caused it.
-  if (tlsDataSessionResumed(rec) == 0) {
+  // it is, and the trace says what may have caused it.  Only for the codes
+  // that speak of the data connection (425 cannot open it, 426 closed it;
+  // 522 is taken above): a 421 concerns the control connection, 45x and 55x
+  // the file or the disk, and naming the session there would mislead.
+  if (tlsDataSessionResumed(rec) == 0 && (rec->replyCode == 425 || rec->replyCode == 426)) {
     traceLine(rec, "TLS: the data connection did not resume the control connection's session, which a server "
                    "may require: %s\r\n", reply);
   }
@@ -203,8 +206,11 @@ int32_t dataConnectionFailed(ChannelRecord* rec, int32_t sockCode, int32_t drive
 int32_t readDataFailureReply(ChannelRecord* rec, uint32_t) {
   // A refusal ends the transfer as the reply step decides (-36 for the
   // session's refusal); any other reply leaves the data connection's failure.
-  int32_t r = transferReplyStep(rec, ST_idle);
+  int32_t r = transferReplyStep(rec, ST_readDataFailureReply);
   if (r != REPLY_READ) return r;
+  // A preliminary reply (a 150 sent before a data handshake that failed) is
+  // no verdict: the final one follows, within the same deadline.
+  if (rec->replyCode < 200) return STEP_ON;
   return errorExit(rec, rec->dataFailureSock, rec->dataFailureCode);
 }
 
@@ -233,6 +239,10 @@ int32_t dataHandshake(ChannelRecord* rec, uint32_t) {
     noteIdleWait(rec, rec->ctrlSock, PLAT_READABLE);
     return STEP_ON;
   }
+  // A server that refuses the session may break the handshake off before
+  // its refusal arrives: its reply decides, as for a data connection that
+  // breaks later.  A certificate rejected here is this side's own verdict.
+  if (r == ZUB_E_TLS_HANDSHAKE) return dataConnectionFailed(rec, 0, r);
   if (r < 0) return errorExit(rec, 0, dataSessionRefused(rec, r) ? ZUB_E_TLS_REUSE : r);
   goDataReadyState(rec);
   return STEP_ON;

@@ -25,14 +25,14 @@ void resumeAfterDataConnected(ChannelRecord* rec);
 // connection's TLS session, with its reason traced; the transfer then ends
 // with -36.  That is a 522 reply (or one that names session reuse) on a
 // channel whose data runs in TLS, read already (`code` -18) or waiting on the
-// control connection (read here).  False for anything else; a refusal
+// control connection (read here).  False for anything else; a 425 or 426
 // after a data connection that did not resume is then traced as such.
 bool dataSessionRefused(ChannelRecord* rec, int32_t code);
 // A transfer's data connection failed (sockCode and driverCode as the
 // error exit takes them).  Plain data: the error exit at once.  TLS data:
 // the data side is closed and the server's reply awaited (ST_readDataFailureReply), as a
-// server that refuses the connection's session may close it before it says
-// so; STEP_ON, or the error exit's result.
+// server that refuses the connection's session may close it (or break off
+// its handshake) before it says so; STEP_ON, or the error exit's result.
 int32_t dataConnectionFailed(ChannelRecord* rec, int32_t sockCode, int32_t driverCode);
 // A new connection starts: nothing of the last session's TLS or EPSV state
 // is carried over.

@@ -10,6 +10,9 @@
 #include "net/data.h"
 #include "net/tls.h"
 #include "session_fixture.h"
+#if ZUB_TEST_TLS_PEER
+#include "support/tls_peer.h"
+#endif
 
 namespace zubtest {
 namespace {
@@ -120,6 +123,78 @@ TEST_F(SecureSessionTest, ImplicitTlsAgainstAServerInClearFailsTheHandshake) {
   EXPECT_EQ(srv.transcript().find("USER"), std::string::npos);
   EXPECT_NE(readLog().find("TLS: handshake failed on the control connection"), std::string::npos);
 }
+
+#if ZUB_TEST_TLS_PEER
+// A TLS data connection that breaks, in its handshake or after it: the
+// server's reply, which comes later, decides the code.  The scripted server
+// speaks in clear, so the channel takes its TLS context from a control
+// session begun and dropped at once; its data connections meet the TLS peer
+// with no session to resume.
+TEST_F(SecureSessionTest, ABrokenDataConnectionWaitsForTheServersVerdict) {
+  using Break = TlsDataPeer::Break;
+  // What a TLS receive reports for any failure of its connection.
+  constexpr int32_t kBroken = -PLAT_WSAECONNABORTED;
+  struct Row {
+    Break when;
+    const char* preliminary;  // sent at once; empty: none
+    const char* verdict;      // sent after the break; empty: the server stays silent
+    int32_t result;
+    bool namesResumption;     // the trace names the missing resumption as the cause
+  };
+  const char* opening = "150 Here it comes.\r\n";
+  zubSetInteger(0, ZUB_SET_PAUSES, 0);  // a login per row, without the wait after PASS
+  const Row rows[] = {
+      {Break::AfterHandshake, opening, "522 SSL connection failed: session reuse required\r\n", ZUB_E_TLS_REUSE, false},
+      {Break::AfterHandshake, opening, "426 Connection closed; transfer aborted.\r\n", ZUB_E_SERVER_ERROR, true},
+      {Break::AfterHandshake, opening, "451 Local error in processing.\r\n", ZUB_E_SERVER_ERROR, false},
+      {Break::AfterHandshake, opening, "226 Transfer complete.\r\n", kBroken, false},
+      {Break::AfterHandshake, opening, "", kBroken, false},
+      {Break::BeforeHandshake, "", "522 SSL connection failed: session reuse required\r\n", ZUB_E_TLS_REUSE, false},
+      {Break::BeforeHandshake, opening, "522 Session reuse required.\r\n", ZUB_E_TLS_REUSE, false},
+      {Break::BeforeHandshake, "", "", ZUB_E_TLS_HANDSHAKE, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.when == Break::AfterHandshake ? "after: " : "before: ") + row.preliminary +
+                 row.verdict);
+    ScriptServer srv;
+    TlsDataPeer peer(row.when);
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS, 0), 0);
+    loginTo(srv);
+    openLog();
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS, 1), 1);
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS_VERIFY, 0), 0);
+    ASSERT_EQ(tlsBegin(rec_, TLS_CONTROL), 1);
+    tlsEnd(rec_->ctrlSock);
+    zubSetInteger(0, ZUB_SET_PASSIVE, 1);
+    zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 500);
+    srv.expect("PBSZ 0\r\n");
+    srv.send("200 PBSZ=0\r\n");
+    srv.expect("PROT P\r\n");
+    srv.send("200 Protection level set to P\r\n");
+    srv.expect("PASV\r\n");
+    srv.send(peer.pasvReply());
+    srv.expect("NLST\r\n");
+    if (row.preliminary[0] != '\0') srv.send(row.preliminary);
+    srv.delay(200);
+    if (row.verdict[0] != '\0') {
+      srv.send(row.verdict);
+    } else {
+      srv.silence();
+    }
+    char list[64] = {};
+    EXPECT_EQ(zubGetList(0, ZUB_NLST, list, sizeof list), row.result);
+    EXPECT_EQ(peer.waitDone(), "");
+    if (row.verdict[0] != '\0') {
+      ASSERT_TRUE(srv.waitDone());
+    }
+    EXPECT_TRUE(srv.errors().empty()) << testing::PrintToString(srv.errors());
+    const std::string log = readLog();
+    EXPECT_EQ(log.find("TLS: the data connection did not resume") != std::string::npos, row.namesResumption) << log;
+    srv.stop();
+    std::remove(logPath_.c_str());
+  }
+}
+#endif
 
 TEST(EpsvReply, PortAndMalformedReplies) {
   struct Row {
