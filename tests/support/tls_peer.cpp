@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <chrono>
 #include <thread>
 
 #include "support/host.h"
@@ -64,6 +65,7 @@ std::string acceptHandshake(int fd) {
 
 struct TlsDataPeer::Impl {
   Break when;
+  int holdMs = 0;
   int listener = -1;
   uint16_t port = 0;
   std::string error;
@@ -76,8 +78,9 @@ struct TlsDataPeer::Impl {
       error = "no data connection";
       return;
     }
-    if (when == Break::AfterHandshake) {
+    if (when != Break::BeforeHandshake) {
       error = acceptHandshake(fd);
+      if (when == Break::AfterHoldingUnread) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
     } else {
       // The client's hello has come: its handshake is under way.
       HostPollFd hello{fd, HOST_POLLIN, 0};
@@ -87,8 +90,9 @@ struct TlsDataPeer::Impl {
   }
 };
 
-TlsDataPeer::TlsDataPeer(Break when) : impl_(std::make_unique<Impl>()) {
+TlsDataPeer::TlsDataPeer(Break when, int holdMs) : impl_(std::make_unique<Impl>()) {
   impl_->when = when;
+  impl_->holdMs = holdMs;
   impl_->listener = hostListenLoopback(&impl_->port);
   if (impl_->listener < 0) {
     impl_->error = "no listener";

@@ -1,8 +1,10 @@
 // The server's end of one TLS data connection, for the tests of encrypted
 // transfers beside the scripted server (which speaks in clear): it listens
 // on 127.0.0.1, takes one connection on its own thread and breaks it, either
-// at once (the client's handshake fails) or after a finished handshake (a
-// transfer cut off).  Built where OpenSSL is (ZUB_TEST_TLS_PEER).
+// at once (the client's handshake fails), after a finished handshake (a
+// transfer cut off) or, after the handshake, once it has held the
+// connection unread for holdMs (an upload the server never takes).  Built
+// where OpenSSL is (ZUB_TEST_TLS_PEER).
 #pragma once
 
 #include <cstdint>
@@ -13,9 +15,9 @@ namespace zubtest {
 
 class TlsDataPeer {
  public:
-  enum class Break { BeforeHandshake, AfterHandshake };
+  enum class Break { BeforeHandshake, AfterHandshake, AfterHoldingUnread };
 
-  explicit TlsDataPeer(Break when);
+  explicit TlsDataPeer(Break when, int holdMs = 0);
   ~TlsDataPeer();  // waits for the thread
   TlsDataPeer(const TlsDataPeer&) = delete;
   TlsDataPeer& operator=(const TlsDataPeer&) = delete;

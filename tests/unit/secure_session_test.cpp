@@ -5,10 +5,12 @@
 // servers (tests/interop/tls_test.cpp).
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 #include "net/data.h"
 #include "net/tls.h"
+#include "platform/syscalls.h"
 #include "session_fixture.h"
 #if ZUB_TEST_TLS_PEER
 #include "support/tls_peer.h"
@@ -17,7 +19,32 @@
 namespace zubtest {
 namespace {
 
-class SecureSessionTest : public SessionTest {};
+class SecureSessionTest : public SessionTest {
+ protected:
+#if ZUB_TEST_TLS_PEER
+  // A session whose data runs in TLS, up to the reply to PASV that sends
+  // the channel to `peer`; the test queues the transfer.  The scripted
+  // server speaks in clear, so the channel takes its TLS context from a
+  // control session begun and dropped at once; its data connections meet
+  // the TLS peer with no session to resume.
+  void beginTlsData(ScriptServer& srv, const TlsDataPeer& peer) {
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS, 0), 0);
+    loginTo(srv);
+    openLog();
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS, 1), 1);
+    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS_VERIFY, 0), 0);
+    ASSERT_EQ(tlsBegin(rec_, TLS_CONTROL), 1);
+    tlsEnd(rec_->ctrlSock);
+    zubSetInteger(0, ZUB_SET_PASSIVE, 1);
+    srv.expect("PBSZ 0\r\n");
+    srv.send("200 PBSZ=0\r\n");
+    srv.expect("PROT P\r\n");
+    srv.send("200 Protection level set to P\r\n");
+    srv.expect("PASV\r\n");
+    srv.send(peer.pasvReply());
+  }
+#endif
+};
 
 TEST_F(SecureSessionTest, SettingsTakeTheirValuesAndRefuseOthers) {
   struct Row {
@@ -126,10 +153,7 @@ TEST_F(SecureSessionTest, ImplicitTlsAgainstAServerInClearFailsTheHandshake) {
 
 #if ZUB_TEST_TLS_PEER
 // A TLS data connection that breaks, in its handshake or after it: the
-// server's reply, which comes later, decides the code.  The scripted server
-// speaks in clear, so the channel takes its TLS context from a control
-// session begun and dropped at once; its data connections meet the TLS peer
-// with no session to resume.
+// server's reply, which comes later, decides the code.
 TEST_F(SecureSessionTest, ABrokenDataConnectionWaitsForTheServersVerdict) {
   using Break = TlsDataPeer::Break;
   // What a TLS receive reports for any failure of its connection.
@@ -158,21 +182,8 @@ TEST_F(SecureSessionTest, ABrokenDataConnectionWaitsForTheServersVerdict) {
                  row.verdict);
     ScriptServer srv;
     TlsDataPeer peer(row.when);
-    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS, 0), 0);
-    loginTo(srv);
-    openLog();
-    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS, 1), 1);
-    ASSERT_EQ(zubSetInteger(0, ZUB_SET_TLS_VERIFY, 0), 0);
-    ASSERT_EQ(tlsBegin(rec_, TLS_CONTROL), 1);
-    tlsEnd(rec_->ctrlSock);
-    zubSetInteger(0, ZUB_SET_PASSIVE, 1);
+    beginTlsData(srv, peer);
     zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 500);
-    srv.expect("PBSZ 0\r\n");
-    srv.send("200 PBSZ=0\r\n");
-    srv.expect("PROT P\r\n");
-    srv.send("200 Protection level set to P\r\n");
-    srv.expect("PASV\r\n");
-    srv.send(peer.pasvReply());
     srv.expect("NLST\r\n");
     if (row.preliminary[0] != '\0') srv.send(row.preliminary);
     srv.delay(200);
@@ -193,6 +204,42 @@ TEST_F(SecureSessionTest, ABrokenDataConnectionWaitsForTheServersVerdict) {
     srv.stop();
     std::remove(logPath_.c_str());
   }
+}
+
+// An upload whose TLS data the server never takes: no step waits for room
+// (the records the socket cannot take stay with the session), and the
+// upload fails once nothing has gone for replyTimeout.  A readiness poll
+// may call a socket writable that has no room for a whole record; here
+// every poll does.
+static int32_t writableWhenAsked(int32_t sock) { return platSysDefault.pollSocketAll(sock) | (1 << PLAT_WRITABLE); }
+
+TEST_F(SecureSessionTest, ATlsUploadNeverWaitsForRoom) {
+  TempDir dir;
+  ASSERT_EQ(zubSetLocalDir(0, dir.path().c_str()), 0);
+  const int32_t size = 16 << 20;  // more than the loopback's socket buffers hold
+  std::ofstream(dir.file("big.bin"), std::ios::binary) << std::string(static_cast<size_t>(size), 'x');
+  ScriptServer srv;
+  TlsDataPeer peer(TlsDataPeer::Break::AfterHoldingUnread, 4000);
+  zubSetInteger(0, ZUB_SET_PAUSES, 0);
+  beginTlsData(srv, peer);
+  zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 1000);
+  srv.expect("STOR big.bin\r\n");
+  srv.send("150 Ok to send data.\r\n");
+  srv.silence();
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+  ASSERT_EQ(zubPutFile(0, "big.bin"), 0);
+  platSys.pollSocketAll = writableWhenAsked;
+  int64_t longest = 0;
+  EXPECT_EQ(driveTimed(&longest, 0), ZUB_E_SOCKET_CLOSED);
+  platFaultClearAll();
+  zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+  // A step that waited for room would have lasted replyTimeout or more.
+  EXPECT_LT(longest, 500);
+  EXPECT_GT(zubGetInteger(0, ZUB_PUT_BYTES), 0);
+  EXPECT_LT(zubGetInteger(0, ZUB_PUT_BYTES), size);
+  EXPECT_EQ(rec_->dataSock, 0);
+  EXPECT_EQ(peer.waitDone(), "");
+  srv.stop();
 }
 #endif
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -65,6 +67,21 @@ class SessionTest : public ::testing::Test {
   }
 
   std::string normalisedLog() const { return normaliseTraceLog(readLog()); }
+
+  // Drives caller-driven channel 0 until its operation ends (pausing
+  // pauseMs after each step); *longest gets the longest step in ms.
+  static int32_t driveTimed(int64_t* longest, uint32_t pauseMs) {
+    int32_t r;
+    int guard = 0;
+    do {
+      auto t0 = std::chrono::steady_clock::now();
+      r = zubDriver(0);
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+      *longest = std::max<int64_t>(*longest, ms);
+      if (r > 0 && pauseMs > 0) platSleep(pauseMs);
+    } while (r > 0 && ++guard < 10000000);
+    return r;
+  }
 
   // Points channel 0 at the scripted server.
   void useServer(ScriptServer& srv, int32_t ch = 0) { zubSetInteger(ch, ZUB_SET_CTRL_PORT, srv.port()); }

@@ -128,21 +128,6 @@ class TransferTest : public SessionTest {
     ASSERT_EQ(rec_->unwritten, 11);
   }
 
-  // Drives caller-driven channel 0 until its operation ends (pausing
-  // pauseMs after each step); *longest gets the longest step in ms.
-  static int32_t driveTimed(int64_t* longest, uint32_t pauseMs) {
-    int32_t r;
-    int guard = 0;
-    do {
-      auto t0 = std::chrono::steady_clock::now();
-      r = zubDriver(0);
-      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-      *longest = std::max<int64_t>(*longest, ms);
-      if (r > 0 && pauseMs > 0) platSleep(pauseMs);
-    } while (r > 0 && ++guard < 10000000);
-    return r;
-  }
-
   TempDir dir_;
   std::vector<std::unique_ptr<ScriptServer>> held_;
 };
