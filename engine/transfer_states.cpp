@@ -236,6 +236,8 @@ int32_t sendFileBlock(ChannelRecord* rec, uint32_t now) {
   rec->unsentCount -= s;
   uint32_t t = platTickCount();
   if (rec->unsentCount > 0) {
+    // Part of a TLS record went out (0): the socket is full for now.
+    if (s == 0) noteIdleWait(rec, rec->dataSock, PLAT_WRITABLE);
     setStateTicks(rec, NO_TICK, tickAfter(t, settings.sendTimeout));
     return STEP_ON;
   }

@@ -96,9 +96,14 @@ int32_t sendSome(int32_t sock, const char* data, int32_t count) {
   int32_t ready = platPollSocketAll(sock);
   platLockLeave();
   if ((ready & (1 << PLAT_ERROR)) != 0) return ZUB_E_SOCKET_CLOSED;
-  if ((ready & (1 << PLAT_WRITABLE)) == 0) return PLAT_NOTHING_READY;
+  if ((ready & (1 << PLAT_WRITABLE)) == 0) {
+    // A long wait for room shows in the trace as a row of marks.
+    traceGlobalText("!");
+    return PLAT_NOTHING_READY;
+  }
   int32_t n = tlsSendReady(sock, data, count);
   if (n == PLAT_NOTHING_READY) return n;
+  if (n == TLS_RECORD_UNDER_WAY) return 0;
   traceGlobal("send(%d):%d\r\n", sock, n);
   if (n <= 0) {
     int32_t err = platLastError();

@@ -13,7 +13,8 @@ int32_t connectFailure(int32_t sock);
 int32_t waitForReadable(int32_t sock, uint32_t ms);
 int32_t waitForWritable(int32_t sock, uint32_t ms);
 int32_t sendAll(int32_t sock, const char* data, int32_t count);
-// A send that never waits for room: the count sent (may be short),
+// A send that never waits for room: the count sent (may be short; 0 when
+// only part of a TLS record went out: the same bytes are to be sent again),
 // PLAT_NOTHING_READY when the socket has no room yet, -1 when it is in an
 // error condition (as sendAll reports it), or the send's code.
 int32_t sendSome(int32_t sock, const char* data, int32_t count);

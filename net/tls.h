@@ -30,7 +30,10 @@ int32_t tlsHandshake(ChannelRecord* rec, TlsLink link, int32_t* waitMode);
 int32_t tlsRecvReady(int32_t sock, void* data, int32_t count);
 int32_t tlsSend(int32_t sock, const void* data, int32_t count);
 // platSendReady with the same results, through the socket's TLS session
-// when it has one.  PLAT_NOTHING_READY asks for the same bytes again.
+// when it has one; there PLAT_NOTHING_READY, and TLS_RECORD_UNDER_WAY when
+// part of a record went out (progress, but no byte of data counts as sent
+// yet), ask for the same bytes again.
+constexpr int32_t TLS_RECORD_UNDER_WAY = -3;
 int32_t tlsSendReady(int32_t sock, const void* data, int32_t count);
 // Ends the socket's session, if any (close_notify, no wait); called just
 // before the socket is closed.

@@ -101,9 +101,9 @@ int32_t platRecv(int32_t sock, void* data, int32_t count);
 // done).  One system call where a poll and a receive took two.
 constexpr int32_t PLAT_NOTHING_READY = -2;
 int32_t platRecvReady(int32_t sock, void* data, int32_t count);
-// A send that never waits: the count sent (may be short), or
-// PLAT_NOTHING_READY when the socket has no room at all, or PLAT_INVALID.
-// Never raises SIGPIPE.
+// A send that never waits, for a blocking socket: the count sent (may be
+// short), or PLAT_NOTHING_READY when the socket has no room at all, or
+// PLAT_INVALID.  The socket stays blocking.  Never raises SIGPIPE.
 int32_t platSendReady(int32_t sock, const void* data, int32_t count);
 int32_t platCloseSocket(int32_t sock);
 // ioctlsocket(FIONBIO): *arg 1 = non-blocking, 0 = blocking.  0 or PLAT_INVALID.

@@ -174,19 +174,12 @@ int32_t platRecvReady(int32_t sock, void* data, int32_t count) {
   return n;
 }
 
-// Counted as a poll when the socket had no room and as a send when it took
-// something, as a poll followed by a send would have been.  A fault of the
-// send comes after the bytes went out: the connection is then taken as
-// broken.
+// Counted and faulted as platSend: a fault takes the place of the send, so
+// no byte goes out that the caller is told has not.
 int32_t platSendReady(int32_t sock, const void* data, int32_t count) {
   int32_t error = 0;
-  int32_t n = platSys.sendReady(sock, data, limited(PLAT_OP_SEND, count));
-  if (n == PLAT_NOTHING_READY) {
-    faultHit(PLAT_OP_POLL, &error);
-    return n;
-  }
   if (faultHit(PLAT_OP_SEND, &error)) return failWith(error);
-  return n;
+  return platSys.sendReady(sock, data, limited(PLAT_OP_SEND, count));
 }
 
 // A failing close still frees the handle, as the callers forget it anyway.

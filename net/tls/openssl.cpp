@@ -56,13 +56,24 @@ int bioRead(BIO* bio, char* buf, int len) {
   return n < 0 ? -1 : n;
 }
 
-// Set while tlsSendReady writes: its records go out without waiting for room.
+// Set while a write must not wait for room (tlsSendReady, and the
+// close_notify); recordMoved then tells whether any byte of it went out.
 thread_local bool writeNeverWaits = false;
+thread_local bool recordMoved = false;
 
 int bioWrite(BIO* bio, const char* buf, int len) {
   BIO_clear_retry_flags(bio);
-  int32_t n = writeNeverWaits ? platSendReady(bioSocket(bio), buf, len) : platSend(bioSocket(bio), buf, len);
-  if (n == PLAT_NOTHING_READY || (n < 0 && platLastError() == PLAT_WSAEWOULDBLOCK)) {
+  if (writeNeverWaits) {
+    int32_t n = platSendReady(bioSocket(bio), buf, len);
+    if (n == PLAT_NOTHING_READY) {
+      BIO_set_retry_write(bio);
+      return -1;
+    }
+    if (n > 0) recordMoved = true;
+    return n;
+  }
+  int32_t n = platSend(bioSocket(bio), buf, len);
+  if (n < 0 && platLastError() == PLAT_WSAEWOULDBLOCK) {
     BIO_set_retry_write(bio);
     return -1;
   }
@@ -291,8 +302,9 @@ int32_t tlsRecvReady(int32_t sock, void* data, int32_t count) {
 namespace {
 
 // One write through the session of sock (or a plain send without one).
-// neverWaits: a record the socket has no room for stays with the session and
-// PLAT_NOTHING_READY asks the caller to repeat the write with the same
+// neverWaits: a record the socket has no room for stays with the session;
+// PLAT_NOTHING_READY (nothing went out) and TLS_RECORD_UNDER_WAY (part of
+// the record went out) ask the caller to repeat the write with the same
 // bytes, which it keeps until they count as sent.
 int32_t sendThrough(int32_t sock, const void* data, int32_t count, bool neverWaits) {
   int32_t link = 0;
@@ -302,12 +314,13 @@ int32_t sendThrough(int32_t sock, const void* data, int32_t count, bool neverWai
   SSL* ssl = ch->ssl[link];
   ERR_clear_error();
   writeNeverWaits = neverWaits;
+  recordMoved = false;
   int r = SSL_write(ssl, data, count);
   writeNeverWaits = false;
   if (r > 0) return r;
   int e = SSL_get_error(ssl, r);
   ERR_clear_error();
-  if (neverWaits && e == SSL_ERROR_WANT_WRITE) return PLAT_NOTHING_READY;
+  if (neverWaits && e == SSL_ERROR_WANT_WRITE) return recordMoved ? TLS_RECORD_UNDER_WAY : PLAT_NOTHING_READY;
   platSetLastError(e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ ? PLAT_WSAEWOULDBLOCK
                                                                           : PLAT_WSAECONNABORTED);
   return PLAT_INVALID;
@@ -331,7 +344,10 @@ void tlsEnd(int32_t sock) {
     // one read that never waits takes it in for the next data connection.
     char scratch[256];
     if (link == TLS_DATA) SSL_read(ssl, scratch, static_cast<int>(sizeof scratch));
+    // Best effort: a server that has stopped reading must not hold the close.
+    writeNeverWaits = true;
     SSL_shutdown(ssl);
+    writeNeverWaits = false;
   }
   ERR_clear_error();
   freeSession(ch, link);

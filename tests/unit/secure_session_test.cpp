@@ -182,7 +182,7 @@ TEST_F(SecureSessionTest, ABrokenDataConnectionWaitsForTheServersVerdict) {
                  row.verdict);
     ScriptServer srv;
     TlsDataPeer peer(row.when);
-    beginTlsData(srv, peer);
+    ASSERT_NO_FATAL_FAILURE(beginTlsData(srv, peer));
     zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 500);
     srv.expect("NLST\r\n");
     if (row.preliminary[0] != '\0') srv.send(row.preliminary);
@@ -221,7 +221,7 @@ TEST_F(SecureSessionTest, ATlsUploadNeverWaitsForRoom) {
   ScriptServer srv;
   TlsDataPeer peer(TlsDataPeer::Break::AfterHoldingUnread, 4000);
   zubSetInteger(0, ZUB_SET_PAUSES, 0);
-  beginTlsData(srv, peer);
+  ASSERT_NO_FATAL_FAILURE(beginTlsData(srv, peer));
   zubSetInteger(0, ZUB_SET_REPLY_TIMEOUT, 1000);
   srv.expect("STOR big.bin\r\n");
   srv.send("150 Ok to send data.\r\n");
@@ -230,7 +230,10 @@ TEST_F(SecureSessionTest, ATlsUploadNeverWaitsForRoom) {
   ASSERT_EQ(zubPutFile(0, "big.bin"), 0);
   platSys.pollSocketAll = writableWhenAsked;
   int64_t longest = 0;
+  zubtest::Mark start = zubtest::markNow();
   EXPECT_EQ(driveTimed(&longest, 0), ZUB_E_SOCKET_CLOSED);
+  // replyTimeout for room, then as long for the server's verdict.
+  EXPECT_GE(zubtest::msSince(start) + zubtest::kTimerSlackMs, 2000u);
   platFaultClearAll();
   zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
   // A step that waited for room would have lasted replyTimeout or more.
