@@ -87,8 +87,10 @@ class Relay {
           return;
         }
         int to = i == 0 ? server : client;
-        send(to, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+        // Stamped before the hand-over: the client may run (and return)
+        // before this thread runs again after the send.
         if (i == 1) lastToClient_ = nowNs();
+        send(to, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
       }
     }
     close(client);
@@ -189,8 +191,8 @@ int main() {
       std::fprintf(stderr, "sample %d failed: %d\n", i, s.result);
       return 1;
     }
-    // On a busy machine the relay may note its hand-over only after the
-    // client has already returned: no reaction time to take from it.
+    // A stamp from before this sample (a reply that never came) gives no
+    // reaction time.
     if (s.reactMs < 0) {
       unmeasured++;
       continue;
@@ -205,7 +207,7 @@ int main() {
               " cpu %.2f%% of one core\n",
               kSamples, kShortMs, reactions[reactions.size() / 2], reactions[reactions.size() * 9 / 10],
               reactions.back(), 100.0 * cpuSum / wallSum);
-  if (unmeasured > 0) std::printf("(%d samples without a reaction time: the relay noted its hand-over late)\n", unmeasured);
+  if (unmeasured > 0) std::printf("(%d samples without a reaction time)\n", unmeasured);
 
   zubClose(0);
   srv.waitDone(5000);
