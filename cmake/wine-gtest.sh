@@ -7,6 +7,14 @@ out=$(mktemp) || exit 1
 trap 'rm -f "$out"' EXIT
 "${ZUB_WINE:-wine}" "$@" </dev/null 2>&1 | tr -d '\r' | tee "$out"
 status=${PIPESTATUS[0]}
+# A program Wine failed to start at all (nothing printed, not even
+# GoogleTest's first line) gets one more start: that is Wine's fault, not a
+# test's.  A program that ran is judged as it ran.
+if ((status != 0)) && ! grep -q '^Running main()\|^\[==========\]' "$out"; then
+  echo "wine-gtest: Wine started nothing (exit $status); starting it again" >&2
+  "${ZUB_WINE:-wine}" "$@" </dev/null 2>&1 | tr -d '\r' | tee "$out"
+  status=${PIPESTATUS[0]}
+fi
 for arg in "$@"; do
   [[ $arg == --gtest_list_tests ]] && exit "$status"
 done
