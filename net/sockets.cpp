@@ -34,6 +34,13 @@ int32_t connectFailure(int32_t sock) {
   return e > 0 ? -e : ZUB_E_SOCKET_CLOSED;
 }
 
+// The code of a send that failed.  One that moved nothing without an error
+// number must still fail.
+static int32_t failedSendCode() {
+  int32_t err = platLastError();
+  return err > 0 ? -err : ZUB_E_SOCKET_CLOSED;
+}
+
 // The wait loop shared by both waits.  The time counts from the first poll
 // that found the socket not ready; an error condition ends it at once.
 static int32_t waitForCondition(int32_t sock, uint32_t ms, int32_t mode) {
@@ -77,11 +84,7 @@ int32_t sendAll(int32_t sock, const char* data, int32_t count) {
   while (sent < count) {
     int32_t n = tlsSend(sock, data + sent, count - sent);
     traceGlobal("send(%d):%d\r\n", sock, n);
-    if (n <= 0) {
-      int32_t err = platLastError();
-      // A send that moved nothing without an error number must still fail.
-      return err > 0 ? -err : ZUB_E_SOCKET_CLOSED;
-    }
+    if (n <= 0) return failedSendCode();
     sent += n;
     if (sent < count) platSleep(0);
   }
@@ -105,10 +108,7 @@ int32_t sendSome(int32_t sock, const char* data, int32_t count) {
   if (n == PLAT_NOTHING_READY) return n;
   if (n == TLS_RECORD_UNDER_WAY) return 0;
   traceGlobal("send(%d):%d\r\n", sock, n);
-  if (n <= 0) {
-    int32_t err = platLastError();
-    return err > 0 ? -err : ZUB_E_SOCKET_CLOSED;
-  }
+  if (n <= 0) return failedSendCode();
   return n;
 }
 
