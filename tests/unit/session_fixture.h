@@ -83,6 +83,24 @@ class SessionTest : public ::testing::Test {
     return r;
   }
 
+  // A caller-driven upload of `name` (size bytes) to a server that never
+  // takes its data: -1 after minMs at the least, no step lasting maxStepMs
+  // (one that waited for room would last the whole wait), part of the file
+  // sent and the data side closed.
+  void expectStalledUploadHoldsNoStep(const std::string& name, int32_t size, uint32_t minMs, int64_t maxStepMs) {
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 0);
+    ASSERT_EQ(zubPutFile(0, name.c_str()), 0);
+    int64_t longest = 0;
+    Mark start = markNow();
+    EXPECT_EQ(driveTimed(&longest, 0), ZUB_E_SOCKET_CLOSED);
+    EXPECT_GE(msSince(start) + kTimerSlackMs, minMs);
+    zubSetInteger(0, ZUB_SET_AUTO_CALL, 1);
+    EXPECT_LT(longest, maxStepMs);
+    EXPECT_GT(zubGetInteger(0, ZUB_PUT_BYTES), 0);
+    EXPECT_LT(zubGetInteger(0, ZUB_PUT_BYTES), size);
+    EXPECT_EQ(rec_->dataSock, 0);
+  }
+
   // Points channel 0 at the scripted server.
   void useServer(ScriptServer& srv, int32_t ch = 0) { zubSetInteger(ch, ZUB_SET_CTRL_PORT, srv.port()); }
 
