@@ -124,16 +124,30 @@ zub_login_name() { echo "zubftp$1"; }
 zub_random_password() { od -An -N12 -tx1 /dev/urandom | tr -d ' \n'; }
 
 # zub_record PID KEY=VALUE...: what to remove once PID has ended.
-zub_record() {
+# Several start.sh run at once (ctest -j): every use of the records holds one
+# lock, and a record appears whole (rename), so a sweep never reads one half
+# written, or one its owner is removing, and takes a live server's login away.
+zub_records_locked() {
+  mkdir -p /run/lock
+  (
+    flock -w 60 8 || zub_die "timed out waiting for the lock of $ZUB_RECORDS"
+    "$@"
+  ) 8>/run/lock/zub-ftpd-records.lock
+}
+
+zub_record() { zub_records_locked zub_record_unlocked "$@"; }
+zub_record_unlocked() {
   local pid=$1
   shift
   mkdir -p "$ZUB_RECORDS"
   chmod 0700 "$ZUB_RECORDS"
-  printf '%s\n' "start=$(zub_start_time "$pid")" "$@" >"$ZUB_RECORDS/$pid"
+  printf '%s\n' "start=$(zub_start_time "$pid")" "$@" >"$ZUB_RECORDS/.$pid.new"
+  mv -f "$ZUB_RECORDS/.$pid.new" "$ZUB_RECORDS/$pid"
 }
 
 # zub_cleanup_record PID: removes the account and PAM service recorded for PID.
-zub_cleanup_record() {
+zub_cleanup_record() { zub_records_locked zub_cleanup_record_unlocked "$@"; }
+zub_cleanup_record_unlocked() {
   local rec=$ZUB_RECORDS/$1 key value
   [[ -f $rec ]] || return 0
   while IFS='=' read -r key value; do
@@ -146,14 +160,15 @@ zub_cleanup_record() {
 }
 
 # Records of servers that ended without stop.sh (a killed run): clean them up.
-zub_sweep_records() {
+zub_sweep_records() { zub_records_locked zub_sweep_records_unlocked; }
+zub_sweep_records_unlocked() {
   local rec pid start
   for rec in "$ZUB_RECORDS"/*; do
     [[ -f $rec ]] || continue
     pid=${rec##*/}
     start=$(sed -n 's/^start=//p' "$rec")
     if ! zub_alive "$pid" || [[ $(zub_start_time "$pid" 2>/dev/null) != "$start" ]]; then
-      zub_cleanup_record "$pid"
+      zub_cleanup_record_unlocked "$pid"
     fi
   done
 }

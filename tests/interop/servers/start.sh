@@ -300,7 +300,7 @@ done
 
 # From now on the server's own record says what stop.sh removes.
 zub_record "$pid" "account=$login" "pam=/etc/pam.d/$login"
-rm -f "$ZUB_RECORDS/$$"
+zub_records_locked rm -f "$ZUB_RECORDS/$$"
 started=1
 (
   umask 077
