@@ -16,9 +16,8 @@ for p in cmake ninja-build g++ python3-pyftpdlib; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${need[@]}"
+  source scripts/apt.sh
+  zub_apt_install "${need[@]}" >/dev/null
 fi
 bash tests/interop/servers/install.sh pyftpdlib >/dev/null
 

@@ -42,9 +42,8 @@ for p in cmake ninja-build g++ pkg-config dpkg-dev man-db python3-venv python3-s
 done
 if ((${#need[@]})); then
   [[ $EUID -eq 0 ]] || { echo "missing packages ${need[*]}; run as root to install them" >&2; exit 1; }
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}"
+  source scripts/apt.sh
+  zub_apt_install "${need[@]}"
 fi
 
 step "Release build, configured for /usr as a packager would, installed into $prefix"

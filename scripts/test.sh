@@ -89,14 +89,13 @@ install_build_deps() {
     ((${#need[@]} == 0))
     return
   fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q || return
+  source scripts/apt.sh
   if ((${#need[@]})); then
-    apt-get install -y -q --no-install-recommends "${need[@]}" || return
+    zub_apt_install "${need[@]}" || return
   fi
   # clang only serves the fuzz targets: its absence is not a failure
   if ((want_clang)); then
-    apt-get install -y -q --no-install-recommends clang || echo "clang not installed; fuzzing skipped" >&2
+    zub_apt_install clang || echo "clang not installed; fuzzing skipped" >&2
   fi
 }
 

@@ -7,11 +7,12 @@
 # the import library, each holding a whole session with vsftpd, and zub.exe
 # uploading, listing and downloading there.
 #
-# Wine runs 32-bit programs only where the kernel runs 32-bit code.  Where it
-# does not (a kernel without IA-32 emulation), the same sources and tests are
-# built for 64-bit Windows and run under a 64-bit Wine instead, and the 32-bit
-# programs (the ABI test among them) are built but cannot run: the phase says
-# so.  Every Wine program is judged by its own summary line, not its exit code.
+# Wine runs 32-bit programs only where the kernel runs 32-bit code and the
+# i386 packages of Wine install.  Where either fails (a kernel without IA-32
+# emulation, a mirror serving a broken i386 list), the same sources and tests
+# are built for 64-bit Windows and run under a 64-bit Wine instead, and the
+# 32-bit programs (the ABI test among them) are built but cannot run: the
+# phase says so and why.  Every Wine program is judged by its own summary line, not its exit code.
 # usage: bash scripts/windows-test.sh      (root installs what is missing)
 #   ZUB_INTEROP_PORT_OFFSET=N  shift the FTP server's ports (another run uses them)
 set -uo pipefail
@@ -22,6 +23,17 @@ limit=${ZUB_WINDOWS_TIMEOUT:-900}  # outer limit of each long step, seconds
 port_offset=${ZUB_INTEROP_PORT_OFFSET:-0}
 
 say() { echo "windows: $*"; }
+source scripts/apt.sh
+
+# Without the tools the phase cannot run.  Elsewhere that is a skip; in CI it
+# is a failure, so that a run that tested no Windows module never passes.
+cannot_install() {
+  if [[ ${CI:-} == true ]]; then
+    say "FAILED: $1 cannot be installed here (CI=true: the Windows phase must run)"
+    exit 1
+  fi
+  say "SKIPPED: $1 cannot be installed here"
+}
 
 # ---- packages ----
 have() { dpkg -s "$1" >/dev/null 2>&1; }
@@ -33,17 +45,60 @@ install_packages() {
     say "missing ${need[*]}; run as root to install them"
     return 1
   fi
-  if [[ " ${need[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386 || return 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=600 update -q >/dev/null &&
-    apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${need[@]}" >/dev/null
+  zub_apt_install "${need[@]}" >/dev/null
 }
 
-if ! install_packages g++-mingw-w64-i686 wine wine32:i386 cmake python3; then
-  say "SKIPPED: the cross compiler and Wine cannot be installed here"
+# Whether the kernel runs 32-bit x86 programs: a 32-bit ELF of 96 bytes that
+# only exits with 42 (no loader, no library), made and started here.
+kernel_runs_32bit() {
+  local probe rc
+  probe=$(mktemp /tmp/zub-probe32.XXXXXX) || return 1
+  python3 - "$probe" <<'PY' || { rm -f "$probe"; return 1; }
+import struct, sys
+base = 0x08048000
+code = bytes([0xB8, 1, 0, 0, 0, 0xBB, 42, 0, 0, 0, 0xCD, 0x80])  # exit(42) through int 0x80
+size = 52 + 32 + len(code)
+header = b"\x7fELF\x01\x01\x01" + bytes(9) + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + 84, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+segment = struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)
+open(sys.argv[1], "wb").write(header + segment + code)
+PY
+  chmod 700 "$probe"
+  "$probe" 2>/dev/null
+  rc=$?
+  rm -f "$probe"
+  ((rc == 42))
+}
+
+# 32-bit Wine needs the i386 architecture in dpkg.  When its packages cannot be
+# had (an i386 list the mirror serves broken, say), the architecture this run
+# added is taken out again, so that it does not fail every later apt-get update.
+install_wine32() {
+  have wine32:i386 && return 0
+  [[ $EUID -eq 0 ]] || { say "missing wine32:i386; run as root to install it"; return 1; }
+  local added=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386 || return 1
+    added=1
+    zub_apt_updated=0
+  fi
+  install_packages wine32:i386 && return 0
+  if ((added)); then
+    dpkg --remove-architecture i386 2>/dev/null && zub_apt_updated=0
+  fi
+  return 1
+}
+
+if ! install_packages g++-mingw-w64-i686 wine cmake python3; then
+  cannot_install "the cross compiler and Wine"
   exit 0
+fi
+why64=""  # why the tests cannot run as 32-bit programs
+if ! kernel_runs_32bit; then
+  why64="this kernel runs no 32-bit programs (IA-32 emulation is off), so 32-bit Wine cannot start"
+elif ! install_wine32; then
+  why64="32-bit Wine (wine32:i386) cannot be installed here"
+elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  why64="32-bit Wine is installed but does not start"
 fi
 
 # The real FTP servers (Linux programs on 127.0.0.1) for the interop suite
@@ -66,9 +121,8 @@ configure() {
     { cat "$dir/configure.log"; return 1; }
 }
 
-# 32-bit programs run if the kernel executes the 32-bit Wine loader.
 run32=0
-/usr/lib/wine/wine --version >/dev/null 2>&1 && run32=1
+[[ -z $why64 ]] && run32=1
 
 mkdir -p "$b32"
 configure "$b32" toolchain-i686-mingw.cmake || exit 1
@@ -96,11 +150,11 @@ if ((run32)); then
   wine=/usr/lib/wine/wine
   export WINEARCH=win32
 else
-  say "NOTE: this kernel runs no 32-bit programs (IA-32 emulation is off), so 32-bit Wine cannot start."
+  say "NOTE: $why64."
   say "NOTE: the 32-bit module was checked from its files only; the ABI test program is built, not run."
   say "NOTE: the tests run built for 64-bit Windows under a 64-bit Wine: the same sources and tests."
   if ! install_packages g++-mingw-w64-x86-64 wine64; then
-    say "SKIPPED: the 64-bit cross compiler and Wine cannot be installed here"
+    cannot_install "the 64-bit cross compiler and Wine"
     ((failures)) && say "FAILED: ${parts[*]}"
     exit $((failures > 0))
   fi

@@ -13,9 +13,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
+source "$here/../../../scripts/apt.sh"
 
 export DEBIAN_FRONTEND=noninteractive
-apt_updated=0
 policy_created=0
 
 cleanup() {
@@ -35,15 +35,12 @@ apt_prepare() {
     chmod 755 /usr/sbin/policy-rc.d
     policy_created=1
   fi
-  if ((!apt_updated)); then
-    apt-get update -q
-    apt_updated=1
-  fi
+  zub_apt_update
 }
 
 apt_install() {
   apt_prepare "$*"
-  apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "$@"
+  zub_apt_install "$@"
 }
 
 # Daemons this script installed through apt are listed here, so that later
