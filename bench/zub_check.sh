@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# zub against a local vsftpd: 200 small files with -j 8 and a 1 GiB file,
-# every byte checked, and what the progress lines cost (1 GiB downloads with
+# zub against a local vsftpd: 200 small files with -j 1 and -j 8, each
+# without and with --pauses, and a 1 GiB file, every byte checked, and what the progress lines cost (1 GiB downloads with
 # and without them, alternated, on a pseudo-terminal).
 # usage: bench/zub_check.sh BUILD_DIR [PORT_OFFSET] [ROUNDS]
 #   BUILD_DIR    where cli/zub was built
@@ -29,17 +29,24 @@ ZUB_PASSWORD=$(sed -n 's/^PASS=//p' "$servers/vsftpd.env")
 export ZUB_USER ZUB_PASSWORD
 cd "$work"
 
-echo "== 200 small files, -j 8"
-mkdir small back
+echo "== 200 small files"
+mkdir small
 for i in $(seq 1 200); do head -c $((i * 97 + RANDOM)) /dev/urandom >"small/f$i.bin"; done
-"$zub" mkdir "$url/small"
-/usr/bin/time -f "put -j 8: %e s" "$zub" put -j 8 -q small/* "$url/small/"
+(cd small && sha256sum -- *) >small.sum
 urls=()
 for i in $(seq 1 200); do urls+=("$url/small/f$i.bin"); done
-/usr/bin/time -f "get -j 8: %e s" "$zub" get -j 8 -q -d back "${urls[@]}"
-(cd small && sha256sum -- *) >small.sum
-(cd back && sha256sum --quiet -c ../small.sum) && echo "200 files: every byte checked"
-[[ $(ls back | wc -l) == 200 ]]
+for jobs in 1 8; do
+  for pauses in "" --pauses; do
+    name="-j $jobs${pauses:+ $pauses}"
+    "$zub" mkdir "$url/small" 2>/dev/null || true
+    /usr/bin/time -f "put $name: %e s" "$zub" put -j "$jobs" $pauses -q small/* "$url/small/"
+    rm -rf back && mkdir back
+    /usr/bin/time -f "get $name: %e s" "$zub" get -j "$jobs" $pauses -q -d back "${urls[@]}"
+    (cd back && sha256sum --quiet -c ../small.sum) && echo "200 files, $name: every byte checked"
+    [[ $(ls back | wc -l) == 200 ]]
+    "$zub" rm "${urls[@]}" >/dev/null
+  done
+done
 
 echo "== 1 GiB"
 head -c $((1 << 30)) /dev/urandom >big.bin

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "interop_util.h"
+#include "support/test_util.h"
 #include "support/zub_run.h"
 
 namespace {
@@ -241,6 +242,20 @@ TEST_F(ZubCli, LoginsAndReplies) {
   ASSERT_EQ(runZub({"mkdir", url(s, remoteDir())}, home).status, 0);
   makeFile(local("l.bin"), 1234, 9);
   ASSERT_EQ(runZub({"put", local("l.bin"), url(s, remoteDir() + "/")}, home).status, 0);
+  // Without --pauses nothing waits: the reply to PASS is read as it comes,
+  // an upload's data connection is closed after its last byte.  With it,
+  // 200 ms and 50 ms go by first.
+  for (bool pauses : {false, true}) {
+    std::string trace = local(pauses ? "paused.log" : "unpaused.log");
+    std::vector<std::string> args{"put", "--trace", trace, local("l.bin"), url(s, remoteDir() + "/")};
+    if (pauses) args.push_back("--pauses");
+    ASSERT_EQ(runZub(args, home).status, 0);
+    std::string log = zubtest::readFile(trace);
+    int32_t afterPass = zubtest::stateGap(log, 106, 107), beforeClose = zubtest::stateGap(log, 407, 408);
+    ASSERT_TRUE(afterPass >= 0 && beforeClose >= 0) << log;
+    EXPECT_EQ(afterPass >= 200, pauses) << log;
+    EXPECT_EQ(beforeClose >= 50, pauses) << log;
+  }
   run = runZub({"ls", url(s, remoteDir() + "/l.bin")}, home);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find(" 1234 "), std::string::npos) << run.out;

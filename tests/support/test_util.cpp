@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -126,6 +127,21 @@ int32_t boundLoopbackSocket(uint16_t* port) {
 }
 
 }  // namespace
+
+// The time of a state line ("<106:SSS.mmm>", the tick's low 19 bits) in ms.
+static int32_t stateTime(const std::string& log, int32_t state) {
+  char head[8];
+  std::snprintf(head, sizeof head, "<%3d:", state);
+  size_t at = log.find(head);
+  if (at == std::string::npos || at + 13 > log.size()) return -1;
+  return std::stoi(log.substr(at + 5, 3)) * 1000 + std::stoi(log.substr(at + 9, 3));
+}
+
+int32_t stateGap(const std::string& log, int32_t from, int32_t to) {
+  int32_t a = stateTime(log, from), b = stateTime(log, to);
+  if (a < 0 || b < 0) return -1;
+  return (b - a + 524288) % 524288;
+}
 
 UnreachablePorts::UnreachablePorts() {
   refusingFd_ = boundLoopbackSocket(&refusing);

@@ -60,6 +60,10 @@ int openDescriptorCount();
 // had arrived when the reader looked.  The end ("zubQueueLoad=-1") stays.
 std::string normaliseTraceLog(const std::string& log);
 
+// Milliseconds from the first state line of `from` in a trace log to the
+// first of `to` (their times wrap), or -1 when either is missing.
+int32_t stateGap(const std::string& log, int32_t from, int32_t to);
+
 // Two loopback ports a data connection cannot use, held while the object
 // lives: `refusing` is bound but not listening (an attempt is refused), and
 // `dropping` listens with a full queue (an attempt is never answered).

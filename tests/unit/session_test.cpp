@@ -252,23 +252,6 @@ TEST_F(SessionTest, ServerThatNeverGreetsTimesOut) {
   EXPECT_EQ(zubDriver(0), 0);
 }
 
-// The tick (its low 19 bits, in ms) of the first state line of `state` in
-// the trace log, or -1.
-int32_t stateTime(const std::string& log, int32_t state) {
-  char head[8];
-  std::snprintf(head, sizeof head, "<%3d:", state);
-  size_t at = log.find(head);
-  if (at == std::string::npos || at + 13 > log.size()) return -1;
-  return std::stoi(log.substr(at + 5, 3)) * 1000 + std::stoi(log.substr(at + 9, 3));
-}
-
-// Milliseconds from one state line to a later one (the time texts wrap).
-int32_t stateGap(const std::string& log, int32_t from, int32_t to) {
-  int32_t a = stateTime(log, from), b = stateTime(log, to);
-  if (a < 0 || b < 0) return -1;
-  return (b - a + 524288) % 524288;
-}
-
 // Runs the driver until it returns 0 or an error; the results with runs of
 // the same value collapsed into one.
 std::vector<int32_t> driveToEnd(int32_t ch) {
